@@ -1,0 +1,452 @@
+// Driver core: the driver object, set-up entry points, station switching,
+// the request scheduler (ComCommunication), reply handling (DataCom) and the
+// debug log handler.
+#include "driver_internal.h"
+
+#include <QtCore/QDateTime>
+#include <QtCore/QFile>
+#include <QtCore/QTextStream>
+
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
+// ---------------------------------------------------------------------------
+// Global objects. Both live in this one translation unit so that their
+// construction order is fixed: the driver object first, then the register
+// image. At unload they are destroyed in reverse: the image first.
+Communication_Protocol PLC_driver;
+QMap<int, QMap<int, QByteArray> > DataStorage;
+
+extern "C" {
+int32_t LB = 0;
+int32_t LW = 0;
+int32_t RWI = 0;
+}
+
+RW_VAR emptyRwVar() {
+    RW_VAR v{};  // value-initialised: every integer 0, strings and bytes empty
+    return v;
+}
+
+Communication_Protocol::Communication_Protocol()
+    : comInfo(nullptr),
+      varDoneCallback(nullptr),
+      failCallback(nullptr),
+      retVar(emptyRwVar()),
+      lastList(100),
+      writeBurst(0),
+      onceBurst(0),
+      okCount(0),
+      failFlag(false) {}
+
+// Members are released in reverse declaration order by the compiler; the
+// lists free every record they still hold. The host is never called here.
+Communication_Protocol::~Communication_Protocol() = default;
+
+// ---------------------------------------------------------------------------
+DriverLock::DriverLock(QMutex& m) : m_(m) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_mutex_pre_lock(&m_, 0);
+    m_.lock();
+    __tsan_mutex_post_lock(&m_, 0, 0);
+#else
+    m_.lock();
+#endif
+}
+
+DriverLock::~DriverLock() {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_mutex_pre_unlock(&m_, 0);
+    m_.unlock();
+    __tsan_mutex_post_unlock(&m_, 0);
+#else
+    m_.unlock();
+#endif
+}
+
+// ---------------------------------------------------------------------------
+Diag::Diag(const char* literal) : line_(literal) { line_ += ' '; }
+
+Diag& Diag::operator<<(long long n) {
+    line_ += QByteArray::number(n);
+    line_ += ' ';
+    return *this;
+}
+
+Diag& Diag::operator<<(const QString& text) {
+    line_ += '"';
+    line_ += text.toUtf8();
+    line_ += "\" ";
+    return *this;
+}
+
+// Handed over through the printf-style entry, which delivers the text to the
+// installed handler exactly as given (the stream form would trim the blank).
+Diag::~Diag() { QMessageLogger().debug("%s", line_.constData()); }
+
+// ---------------------------------------------------------------------------
+// Set-up entry points.
+void passRetValue(const RW_VAR& from, RW_VAR& to) {
+    to.kind = from.kind;
+    to.id = from.id;
+    to.direction = from.direction;
+    to.framingMode = from.framingMode;
+    to.linkNo = from.linkNo;
+    to.status = from.status;
+    to.name = from.name;
+    to.addrText = from.addrText;
+    to.regType = from.regType;
+    to.addr = from.addr;
+    to.station = from.station;
+    to.count = from.count;
+    to.special = from.special;
+    to.extra = from.extra;
+    to.value.clear();
+}
+
+void SetComInfo(COMINFO* info) {
+    if (info) info->cleared13 = 0;
+    PLC_driver.comInfo = info;
+    if (info) info->cleared10 = 0;
+}
+
+void FlashLocalRegister(int32_t lb, int32_t lw, int32_t rwi) {
+    LB = lb;
+    LW = lw;
+    RWI = rwi;
+}
+
+void RegistCallBackFuncIntf(VarDoneCallback varDone, FailCallback fail) {
+    PLC_driver.varDoneCallback = varDone;
+    PLC_driver.failCallback = fail;
+}
+
+int32_t QueryFinishFlag() { return 1; }
+
+// Switches a station off (mode 0) or on (mode 1); a negative station switches
+// every station on again. Other modes change nothing.
+void EnCommStation(int32_t station, int32_t mode) {
+    Communication_Protocol& d = PLC_driver;
+    DriverLock lock(d.stationMutex);
+    if (station < 0) {
+        d.stationsOff.clear();
+    } else if (mode == 0) {
+        d.stationsOff.insert(station, 0);
+    } else if (mode == 1) {
+        d.stationsOff.remove(station);
+    }
+}
+
+void EnableEthernet(int32_t station, int32_t mode) { EnCommStation(station, mode); }
+
+bool Ethernetcontains(int32_t station) {
+    Communication_Protocol& d = PLC_driver;
+    DriverLock lock(d.stationMutex);
+    return d.stationsOff.contains(station);
+}
+
+// ---------------------------------------------------------------------------
+// Request scheduler.
+namespace {
+
+// Rotates switched-off stations from the head to the tail, at most one full
+// turn: if every station is off the list ends in its original order.
+void skipSwitchedOff(QList<RW_VAR>& list) {
+    int budget = list.size();
+    while (budget != 0 && Ethernetcontains(list.first().station)) {
+        --budget;
+        list.append(list.takeFirst());
+    }
+}
+
+// Builds the read frame(s) for a copy of the head of `list` if its station
+// is on. Returns whether a builder was called.
+bool serveRead(QList<RW_VAR>& list, const COMINFO& ci) {
+    skipSwitchedOff(list);
+    if (Ethernetcontains(list.first().station)) return false;
+    RW_VAR copy = list.first();
+    if (ci.remoteMode != 0) {
+        Remote_ReadVar(&copy);
+    } else {
+        ReadRegister(&copy);
+    }
+    return true;
+}
+
+}  // namespace
+
+// Returns the frame to send next, or null when there is nothing to send.
+// Priority: writes, then once-reads, then the cyclic read list; the write and
+// once-read lists each get at most five turns in a row before the read list
+// (or an idle call) resets their burst counters.
+Protocol* ComCommunication() {
+    Communication_Protocol& d = PLC_driver;
+    // Frames of the request in flight: resend the head (a repeat, or the next
+    // frame of a multi-frame request). Only the polling thread touches
+    // pendingFrames, so no lock is needed here.
+    if (!d.pendingFrames.isEmpty()) return &d.pendingFrames.first();
+    COMINFO* ci = d.comInfo;
+    if (!ci) return nullptr;  // SetComInfo has not been called: nothing to poll
+
+    DriverLock lock(d.listMutex);
+    bool sent = false;
+
+    if (!d.writeList.isEmpty() && d.writeBurst <= 4) {
+        d.lastList = 1;
+        skipSwitchedOff(d.writeList);
+        if (!Ethernetcontains(d.writeList.first().station)) {
+            RW_VAR copy = d.writeList.first();
+            if (ci->remoteMode != 0) {
+                Remote_WriteVar(&copy);
+            } else {
+                WriteRegister(&copy);  // may drop the entry if it cannot be written
+            }
+            sent = true;
+        }
+        ++d.writeBurst;
+    }
+
+    bool readListTurn = !sent;
+    if (!d.onceReadList.isEmpty() && d.onceBurst <= 4) {
+        if (!sent) {
+            d.lastList = 2;
+            sent = serveRead(d.onceReadList, *ci);
+            ++d.onceBurst;
+        }
+        readListTurn = !sent;
+    }
+
+    if (readListTurn) {
+        if (!d.readList.isEmpty()) {
+            d.lastList = 0;
+            const bool built = serveRead(d.readList, *ci);
+            d.writeBurst = 0;
+            d.onceBurst = 0;
+            if (!built) ci->finishFlag = 1;  // every station of the read list is off
+        } else {
+            d.writeBurst = 0;
+            d.onceBurst = 0;
+            ci->finishFlag = 1;
+        }
+    }
+
+    return d.pendingFrames.isEmpty() ? nullptr : &d.pendingFrames.first();
+}
+
+// ---------------------------------------------------------------------------
+// Reply handling.
+
+int SwitchErrorReturn(int base) {
+    const Communication_Protocol& d = PLC_driver;
+    const int kind = d.pendingFrames.isEmpty() ? 0 : d.pendingFrames.first().var.kind;
+    return (kind >= 0 && kind <= 11) ? base + kind + 1 : base + 1;
+}
+
+// Maps an internal result number to the status code the host sees.
+int GetDriverReturnValue(int number) {
+    switch (number) {
+        case 0: return 1;                        // good reply
+        case 1: return SwitchErrorReturn(10);    // local: bad content
+        case 2: return SwitchErrorReturn(40);    // local: no reply
+        case 3: return SwitchErrorReturn(70);    // local: wrong length
+        case 4: return 100;                      // good remote reply
+        case 5: return SwitchErrorReturn(110);   // remote: bad content
+        case 6: return SwitchErrorReturn(140);   // remote: no reply
+        case 7: return SwitchErrorReturn(170);   // remote: wrong length
+        default: return 200;
+    }
+}
+
+// 0 invalid, 1 valid with data to store, 2 valid with nothing to store.
+// A reply must start with the station byte and end in the CRC-16 of the bytes
+// before it, low byte first. Replies to station 0 are not checked at all.
+int CheckGetData(QByteArray* reply, int32_t len) {
+    const Communication_Protocol& d = PLC_driver;
+    if (d.pendingFrames.isEmpty()) return 0;
+    const RW_VAR& head = d.pendingFrames.first().var;
+    if (head.station == 0) return 2;
+    if (!reply || reply->size() < 6 || static_cast<uint8_t>(reply->at(0)) != head.station) {
+        return 0;
+    }
+    // The CRC position comes from len; it must lie inside the array.
+    if (len < 2 || len > reply->size()) return 0;
+    const int covered = len - 2;
+    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(reply->data()),
+                                      static_cast<unsigned short>(qMin(covered, 0xFFFF)));
+    if (covered > 0xFFFF || static_cast<uint8_t>(reply->at(len - 2)) != (crc & 0xFF) ||
+        static_cast<uint8_t>(reply->at(len - 1)) != (crc >> 8)) {
+        return 0;
+    }
+    if (head.direction == 0) return 1;
+    if (head.direction == 1) return 2;
+    return 0;
+}
+
+namespace {
+
+// Stores a checked reply. The read half of a bit-in-word write touches no
+// image but patches the queued write half from the write list's head, so it
+// runs under listMutex; every other reply is stored under storageMutex. The
+// two are never held together here.
+void saveReply(QByteArray* reply) {
+    Communication_Protocol& d = PLC_driver;
+    QMutex& m = d.pendingFrames.first().var.special == -1 ? d.listMutex : d.storageMutex;
+    DriverLock lock(m);
+    SaveToLocalDataErea(reply);
+}
+
+}  // namespace
+
+int DealDataOfLocalArea(QByteArray* reply, int32_t len) {
+    const Protocol& head = PLC_driver.pendingFrames.first();
+    if (len == 0 && head.replyLen != 0) return GetDriverReturnValue(2);
+    if (len != 0 && len != head.replyLen && head.replyLen != -1) return GetDriverReturnValue(3);
+    switch (CheckGetData(reply, len)) {
+        case 1:
+            saveReply(reply);
+            return GetDriverReturnValue(0);
+        case 2: return GetDriverReturnValue(0);
+        default: return GetDriverReturnValue(1);
+    }
+}
+
+int DealDataOfRemoteArea(QByteArray* reply, int32_t len) {
+    const Protocol& head = PLC_driver.pendingFrames.first();
+    if (len == 0 && head.replyLen != 0) return GetDriverReturnValue(6);
+    if (len != 0 && len != head.replyLen && head.replyLen != -1) return GetDriverReturnValue(7);
+    if (CheckGetData(reply, len) == 0) return GetDriverReturnValue(5);
+    if (head.var.special != -1) return GetDriverReturnValue(4);
+    saveReply(reply);
+    return PLC_driver.comInfo->framesDone == 1 ? 100 : 1;
+}
+
+namespace {
+
+bool sameRequest(const RW_VAR& a, const RW_VAR& b) { return a.kind == b.kind && a.id == b.id; }
+
+// Completes the head of the write or once-read list: reports it (unless a
+// later entry for the same request will report instead), hands it back in
+// retVar and removes it.
+void completeQueued(QList<RW_VAR>& list, bool gaveUp, bool report) {
+    Communication_Protocol& d = PLC_driver;
+    if (list.isEmpty()) return;
+    const RW_VAR& head = list.first();
+    if (report && d.varDoneCallback) {
+        if (gaveUp) {
+            d.varDoneCallback(d.comInfo->hostHandle, head.kind, head.id, 2);
+        } else {
+            bool later = false;
+            for (int i = 1; i < list.size() && !later; ++i) later = sameRequest(list.at(i), head);
+            if (!later) d.varDoneCallback(d.comInfo->hostHandle, head.kind, head.id, 1);
+        }
+    }
+    passRetValue(head, d.retVar);
+    list.removeFirst();
+}
+
+// After a give-up, drops every queued entry of the same request (and, with
+// several stations, of the same station).
+void purge(QList<RW_VAR>& list, const RW_VAR& failed, bool byStation) {
+    for (int i = list.size() - 1; i >= 0; --i) {
+        const RW_VAR& e = list.at(i);
+        if (sameRequest(e, failed) && (!byStation || e.station == failed.station)) list.removeAt(i);
+    }
+}
+
+}  // namespace
+
+// Consumes the reply to the frame in flight. `reply` holds what the wire
+// brought and `len` its length; a length that disagrees with the array is
+// cut to the bytes actually present, and a negative length counts as none.
+RW_VAR* DataCom(QByteArray* reply, int32_t len) {
+    Communication_Protocol& d = PLC_driver;
+    {
+        DriverLock lock(d.listMutex);
+        d.retVar.status = 1;
+    }
+    COMINFO* ci = d.comInfo;
+    if (d.pendingFrames.isEmpty() || !ci) return &d.retVar;
+
+    QByteArray bytes;
+    if (reply && len > 0) bytes = reply->left(len);
+    const int n = bytes.size();
+
+    const bool remote = d.pendingFrames.first().var.linkNo != ci->ownLinkNo;
+    const int code = remote ? DealDataOfRemoteArea(&bytes, n) : DealDataOfLocalArea(&bytes, n);
+    const bool good = code == 1 || code == 100;
+
+    if (good) {
+        d.failFlag = false;
+        d.pendingFrames.removeFirst();
+        ci->framesDone += 1;
+        if (ci->framesDone < ci->framesExpected) {
+            DriverLock lock(d.listMutex);
+            d.retVar.status = code;
+            return &d.retVar;
+        }
+    } else {
+        ci->retryCount += 1;
+        d.failFlag = true;
+        {
+            DriverLock lock(d.listMutex);  // okCount and finishFlag are shared with the rebuild
+            d.okCount = 0;
+            ci->finishFlag = 0;
+            if (ci->retryCount <= ci->retryMax) {
+                d.retVar.status = 0;  // the head frame stays pending and is sent again
+                return &d.retVar;
+            }
+        }
+        ci->retryCount = 0;
+        d.pendingFrames.clear();
+    }
+
+    DriverLock lock(d.listMutex);
+    if (good && ci->finishFlag == 0 && !remote) {
+        // N + 1 good completions for N read blocks mark the cycle as answered.
+        if (++d.okCount > d.readList.size()) {
+            d.okCount = 0;
+            ci->finishFlag = 1;
+        }
+    }
+    // `good` rather than failFlag decides below: a host thread may set
+    // failFlag (SetRegisterData) while this request completes.
+    switch (d.lastList) {
+        case 1: completeQueued(d.writeList, !good, true); break;
+        case 2: completeQueued(d.onceReadList, !good, !remote); break;
+        case 0:
+            if (!d.readList.isEmpty()) {
+                passRetValue(d.readList.first(), d.retVar);
+                d.readList.append(d.readList.takeFirst());
+            }
+            break;
+        default: break;
+    }
+    if (!good) {
+        if (d.failCallback) d.failCallback(QList<RW_VAR>(), d.retVar.kind, 1);
+        if (d.lastList == 1) purge(d.writeList, d.retVar, ci->multiStation != 0);
+        if (d.lastList == 2) purge(d.onceReadList, d.retVar, ci->multiStation != 0);
+    }
+    d.retVar.status = code;
+    return &d.retVar;
+}
+
+// ---------------------------------------------------------------------------
+// Debug log handler: appends "yyyy.MM.dd.hh:mm:ss.z:message" lines to
+// "debug.log" in the working directory, z being the milliseconds without
+// leading zeros. The first message after load starts a fresh file.
+void customMessageHandler(QtMsgType, const char* msg) {
+    static std::atomic<bool> check(true);
+    QFile file(QStringLiteral("debug.log"));
+    if (check.exchange(false)) {
+        file.open(QIODevice::WriteOnly);
+    } else {
+        file.open(QIODevice::WriteOnly | QIODevice::Append);
+    }
+    const QDateTime now = QDateTime::currentDateTime();
+    QTextStream out(&file);
+    out << now.toString(QStringLiteral("yyyy.MM.dd.hh:mm:ss.")) << now.time().msec() << ':'
+        << QString::fromLocal8Bit(msg ? msg : "") << '\n';
+    out.flush();
+    file.close();
+}

@@ -1,0 +1,336 @@
+// Register image: the per-station copy of the controller's areas, filled from
+// replies and from host writes, read by the host.
+//
+// Encoding: bit areas keep one byte (0 or 1) per bit; word areas keep two
+// bytes per register, low byte first. Bit-in-word codes live in the bytes of
+// their word area: bit b of register n is bit (p mod 8) of byte p div 8,
+// where p = 16n + b. Replies and write records carry registers high byte
+// first, so every transfer between them and the image swaps the two bytes.
+//
+// Every access holds storageMutex (the reply path takes listMutex instead for
+// the read half of a bit-in-word write, which touches no image).
+#include "driver_internal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+// Bytes the range {addr, count} of `type` needs in its area. Computed in 64
+// bits so that no address or count can overflow.
+int64_t requiredBytes(int type, int64_t addr, int64_t count) {
+    if (isBitArea(type)) return addr + count;
+    // Bit-in-word codes: A div 16 + N div 17 registers. The divisor 17 is
+    // not 16, so the length can fall short of the register holding the last
+    // bit; readers treat missing bytes as 0 and writers grow the area.
+    if (isBitInWord(type)) return 2 * (addr / 16 + count / 17);
+    return 2 * (addr + count);
+}
+
+int areaKey(int type) { return isBitInWord(type) ? getPlcReg(type) : type; }
+
+// True when the range fits within the bound on an area's size.
+bool rangeFits(const ControlInformationM& info) {
+    return requiredBytes(info.regType, info.addr, info.count) <= kMaxAreaBytes;
+}
+
+uint8_t byteAt(const QByteArray& area, int64_t i) {
+    return (i >= 0 && i < area.size()) ? static_cast<uint8_t>(area.at(static_cast<int>(i))) : 0;
+}
+
+// Stores one byte, growing the area with zeros when the index lies beyond
+// its end. Indexes outside 0 .. kMaxAreaBytes - 1 are ignored.
+void setByte(QByteArray& area, int64_t i, uint8_t v) {
+    if (i < 0 || i >= kMaxAreaBytes) return;
+    if (i >= area.size()) area.append(QByteArray(static_cast<int>(i + 1 - area.size()), '\0'));
+    area[static_cast<int>(i)] = static_cast<char>(v);
+}
+
+// Copies `len` bytes of `area` from `from` into a new array; bytes beyond
+// the area's end read as 0.
+QByteArray sliceOf(const QByteArray& area, int64_t from, int64_t len) {
+    if (len <= 0) return QByteArray();
+    QByteArray out(static_cast<int>(len), '\0');
+    const int64_t begin = std::max<int64_t>(from, 0);
+    const int64_t end = std::min<int64_t>(from + len, area.size());
+    if (end > begin) std::memcpy(out.data() + (begin - from), area.constData() + begin, end - begin);
+    return out;
+}
+
+bool isImageWritableWordArea(int type) {
+    return (type >= 7 && type <= 12) || type == 14 || type == 15 || type == 16 || type == 24 ||
+           type == 25;
+}
+
+}  // namespace
+
+// Makes sure the area for `info` exists on its station and is long enough for
+// the range. Areas never shrink. A range that would need more than
+// kMaxAreaBytes is refused with "**** ERROR checkTheStorage range" and the
+// station, code, address and count; the area is then created (empty) if it
+// was missing but not grown, and the callers leave it alone.
+void checkTheStorage(ControlInformationM& info) {
+    const int type = info.regType;
+    if (type < 0 || type > 25) Diag("**** ERROR checkTheStorage default");
+    int64_t need = requiredBytes(type, info.addr, info.count);
+    if (need > kMaxAreaBytes) {
+        Diag("**** ERROR checkTheStorage range") << info.station << type << info.addr << info.count;
+        need = 0;
+    }
+    QMap<int, QByteArray>& station = DataStorage[info.station];
+    const int key = areaKey(type);
+    auto it = station.find(key);
+    if (it == station.end()) {
+        station.insert(key, need > 0 ? QByteArray(static_cast<int>(need), '\0') : QByteArray());
+        return;
+    }
+    if (need - it->size() >= 1) it->append(QByteArray(static_cast<int>(need - it->size()), '\0'));
+}
+
+// Stores the data of a checked reply to the head of pendingFrames.
+void SaveToLocalDataErea(QByteArray* reply) {
+    Communication_Protocol& d = PLC_driver;
+    if (!reply || d.pendingFrames.isEmpty()) return;
+    const Protocol& head = d.pendingFrames.first();
+    const RW_VAR& v = head.var;
+    if (v.special == -1) {
+        SpecialRegisterSave(reply);
+        return;
+    }
+    // Data bytes: from dataPos, at most dataLen of them, fewer if the reply
+    // ends sooner.
+    QByteArray data;
+    if (head.dataPos >= 0 && head.dataPos < reply->size() && head.dataLen > 0) {
+        data = reply->mid(head.dataPos, head.dataLen);
+    }
+    ControlInformationM info{v.station, v.regType, v.addr, v.count};
+    checkTheStorage(info);
+    if (isBitArea(v.regType)) {
+        if (!rangeFits(info)) return;
+        QByteArray& area = DataStorage[v.station][v.regType];
+        // Bits packed eight to a byte, first bit in bit 0 of the first byte.
+        const int64_t bits = std::min<int64_t>(v.count, int64_t(data.size()) * 8);
+        for (int64_t k = 0; k < bits; ++k) {
+            const uint8_t byte = static_cast<uint8_t>(data.at(static_cast<int>(k / 8)));
+            setByte(area, int64_t(v.addr) + k, (byte >> (k % 8)) & 1);
+        }
+    } else if (isWordArea(v.regType)) {
+        if (!rangeFits(info)) return;
+        QByteArray& area = DataStorage[v.station][v.regType];
+        // The data length, not count, decides how many registers are stored;
+        // an odd last byte is ignored.
+        for (int j = 0; j < data.size() / 2; ++j) {
+            const int64_t at = 2 * (int64_t(v.addr) + j);
+            setByte(area, at, static_cast<uint8_t>(data.at(2 * j + 1)));
+            setByte(area, at + 1, static_cast<uint8_t>(data.at(2 * j)));
+        }
+    } else {
+        Diag("SaveToLocalDataErea default") << v.regType;
+    }
+}
+
+// The read half of a bit-in-word write has been answered: put the register
+// value with the one bit set or cleared into the queued write half (bytes 4
+// and 5, high byte first) and reseal its CRC. The image is not touched.
+//
+// The patch is applied only to the write half of a local bit-in-word pair: a
+// function-6 frame of 8 bytes to the station and register of the read half,
+// marked as a write. Any other second frame is left alone. If the write
+// list's head is no longer that bit write (the host emptied the write list
+// while the pair was in flight), the write half is withdrawn rather than sent
+// with its placeholder value, which would clear the register's other bits.
+void SpecialRegisterSave(QByteArray* reply) {
+    Communication_Protocol& d = PLC_driver;
+    if (!reply || reply->size() < 5 || d.pendingFrames.size() < 2) return;
+    const Protocol& read = d.pendingFrames.at(0);
+    if (d.comInfo && read.var.linkNo != d.comInfo->ownLinkNo) return;  // remote: never split
+    Protocol& write = d.pendingFrames[1];
+    const QByteArray& rf = read.frame;
+    QByteArray& wf = write.frame;
+    const bool isWriteHalf = wf.size() == 8 && rf.size() == 8 && wf.at(1) == 6 &&
+                             write.var.direction == 1 && write.var.special == 0 &&
+                             wf.at(0) == rf.at(0) && wf.at(2) == rf.at(2) && wf.at(3) == rf.at(3);
+    if (!isWriteHalf) return;
+    const bool headIsThisWrite =
+        !d.writeList.isEmpty() && isBitInWord(d.writeList.first().regType) &&
+        d.writeList.first().station == write.var.station &&
+        getPlcReg(d.writeList.first().regType) == write.var.regType &&
+        d.writeList.first().addr / 16 == write.var.addr;
+    if (!headIsThisWrite) {
+        d.pendingFrames.removeAt(1);
+        return;
+    }
+    const RW_VAR& r = d.writeList.first();
+
+    uint16_t w = static_cast<uint16_t>(static_cast<uint8_t>(reply->at(3)) << 8 |
+                                       static_cast<uint8_t>(reply->at(4)));
+    const int bit = r.addr % 16;  // 0 or negative for a negative address
+    const uint16_t mask = bit >= 0 ? static_cast<uint16_t>(1u << bit) : 0;
+    const bool set = !r.value.isEmpty() && r.value.at(0) != 0;
+    w = set ? (w | mask) : (w & ~mask);
+    wf[4] = static_cast<char>(w >> 8);
+    wf[5] = static_cast<char>(w & 0xFF);
+    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(wf.data()), 6);
+    wf[6] = static_cast<char>(crc & 0xFF);
+    wf[7] = static_cast<char>(crc >> 8);
+}
+
+// ---------------------------------------------------------------------------
+// Host register access. Host buffers use the image's encoding: words low
+// byte first, one byte per bit.
+
+// Reads `count` units from the image. A count above kMaxUnits is refused
+// ("GetRegisterData count" with the code and count; result 0, `out` empty);
+// a count of 0 or less yields an empty `out`.
+int32_t GetRegisterData(void*, int32_t type, QString& addrText, int32_t station, QByteArray* out,
+                        int32_t count) {
+    Communication_Protocol& d = PLC_driver;
+    if (!out) return 0;
+    out->clear();
+    if (count > kMaxUnits) {
+        Diag("GetRegisterData count") << type << count;
+        return 0;
+    }
+    const int addr = StringAddressToInt(type, addrText);
+    if (addr < 0) {
+        if (count > 0) out->fill('\0', 2 * count);
+        return 0;
+    }
+    const COMINFO* ci = d.comInfo;
+    if (!ci) return 0;
+    if (ci->multiStation == 0) station = ci->defStation;
+
+    DriverLock lock(d.storageMutex);
+    ControlInformationM info{station, type, addr, count};
+    checkTheStorage(info);
+    const QByteArray& area = DataStorage[station][areaKey(type)];
+    if (isBitArea(type)) {
+        *out = sliceOf(area, addr, count);
+    } else if (isWordArea(type)) {
+        *out = sliceOf(area, 2 * int64_t(addr), 2 * int64_t(count));
+    } else if (isBitInWord(type)) {
+        for (int64_t k = 0; k < count; ++k) {
+            const int64_t p = addr + k;
+            out->append(static_cast<char>((byteAt(area, p / 8) >> (p % 8)) & 1));
+        }
+    }
+    return 1;
+}
+
+// Turns a host write into write records (one per bit, or pieces of at most
+// blockSize registers) and sees that the image shows the values. With
+// runMode other than 2 nothing is sent: the image is updated here and the
+// write list is emptied. A count above kMaxUnits is refused ("SetRegisterData
+// count" with the code and count; result 0, nothing changed); a count of 0
+// or less queues nothing. A negative blockSize is treated like 0: one piece.
+int32_t SetRegisterData(QString& name, int32_t type, QString& addrText, int32_t station,
+                        QByteArray& values, int32_t count, int32_t kind, int32_t id) {
+    Communication_Protocol& d = PLC_driver;
+    COMINFO* ci = d.comInfo;
+    if (!ci) return 0;
+    const int addr = StringAddressToInt(type, addrText);
+    if (addr < 0) return 0;
+    if (count > kMaxUnits) {
+        Diag("SetRegisterData count") << type << count;
+        return 0;
+    }
+
+    RW_VAR r = emptyRwVar();
+    r.kind = kind;
+    r.id = id;
+    r.direction = 1;
+    r.framingMode = ci->remoteMode;
+    r.linkNo = ci->ownLinkNo;
+    r.status = 0;
+    r.name = name;
+    r.addrText = addrText;
+    r.regType = type;
+    r.station = ci->multiStation != 0 ? station : ci->defStation;
+    r.special = 0;
+    r.extra = 0;
+    QByteArray v = values;
+    const bool sendToController = ci->runMode == 2;
+    if (!sendToController) d.failFlag = true;
+
+    int32_t result = 0;
+    auto queue = [&](int64_t pieceAddr, int32_t pieceCount, const QByteArray& bytes) {
+        if (pieceAddr > std::numeric_limits<int32_t>::max()) return;
+        r.addr = static_cast<int32_t>(pieceAddr);
+        r.count = pieceCount;
+        r.value = bytes;
+        result = AddListWriteVar(&r, 0);
+        if (d.failFlag) WriteDataToLocal(&r);
+    };
+
+    if ((type >= 1 && type <= 6) || isBitInWord(type)) {
+        if (v.size() < count) v.append(QByteArray(count - v.size(), '\0'));
+        for (int k = 0; k < count; ++k) queue(int64_t(addr) + k, 1, v.mid(k, 1));
+    } else if (isImageWritableWordArea(type) && count > 0) {
+        const int block = ci->blockSize > 0 ? ci->blockSize : count;
+        int pieces = count / block;
+        int last = count - block * pieces;
+        if (last != 0) {
+            ++pieces;
+        } else {
+            last = block;
+        }
+        if (v.size() < 2 * count) v.append(QByteArray(2 * count - v.size(), '\0'));
+        for (int j = 0; j < pieces; ++j) {
+            const int offset = j * block;
+            const int n = j == pieces - 1 ? last : block;
+            // Host registers are low byte first; records carry them high
+            // byte first.
+            QByteArray bytes(2 * n, '\0');
+            for (int m = 0; m < n; ++m) {
+                bytes[2 * m] = v.at(2 * (offset + m) + 1);
+                bytes[2 * m + 1] = v.at(2 * (offset + m));
+            }
+            queue(int64_t(addr) + offset, n, bytes);
+        }
+    }
+
+    if (!sendToController) {
+        DriverLock lock(d.listMutex);
+        d.writeList.clear();
+    }
+    return result;
+}
+
+// Copies the value bytes of one write record into the image (record order:
+// registers high byte first, one byte per bit). Bit areas keep bit 0 of each
+// byte; bit-in-word codes treat any nonzero byte as 1.
+void WriteDataToLocal(RW_VAR* var) {
+    if (!var) return;
+    Communication_Protocol& d = PLC_driver;
+    DriverLock lock(d.storageMutex);
+    ControlInformationM info{var->station, var->regType, var->addr, var->count};
+    checkTheStorage(info);
+    const int type = var->regType;
+    const QByteArray& v = var->value;
+    const int64_t n = var->count;
+    const int64_t addr = var->addr;
+    const bool handled = (type >= 1 && type <= 6) || isImageWritableWordArea(type) ||
+                         isBitInWord(type);
+    if (!handled) {
+        Diag("WriteDataToLocal default") << var->station << type << var->addr;
+        return;
+    }
+    // Counts beyond kMaxUnits come only from records the host built itself;
+    // they are left out like ranges beyond the area bound.
+    if (!rangeFits(info) || n > kMaxUnits) return;
+    QByteArray& area = DataStorage[var->station][areaKey(type)];
+    for (int64_t k = 0; k < n; ++k) {
+        if (type >= 1 && type <= 6) {
+            setByte(area, addr + k, byteAt(v, k) & 1);
+        } else if (isBitInWord(type)) {
+            const int64_t p = addr + k;
+            const uint8_t mask = static_cast<uint8_t>(1u << (p % 8 + 8) % 8);
+            const uint8_t old = byteAt(area, p / 8);
+            setByte(area, p / 8, byteAt(v, k) != 0 ? (old | mask) : (old & ~mask));
+        } else {
+            setByte(area, 2 * (addr + k), byteAt(v, 2 * k + 1));
+            setByte(area, 2 * (addr + k) + 1, byteAt(v, 2 * k));
+        }
+    }
+}
