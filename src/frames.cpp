@@ -286,7 +286,16 @@ void WriteRegister(RW_VAR* var) {
         // bit inside area 13, whose registers cannot be written either; it is
         // refused here before a read half could be queued without its write.
         Diag("WriteRegister default") << var->station << type << var->addr << var->count;
-        if (!d.writeList.isEmpty()) d.writeList.removeFirst();
+        if (!d.writeList.isEmpty()) {
+            // The host's own write path queues bits of area 13 like any other
+            // bit-in-word write, so the host is waiting for an outcome: report
+            // it as given up. (The scheduler holds listMutex, as for every
+            // callback.)
+            const RW_VAR dropped = d.writeList.takeFirst();
+            if (type == 22 && d.varDoneCallback && d.comInfo) {
+                d.varDoneCallback(d.comInfo->hostHandle, dropped.kind, dropped.id, 2);
+            }
+        }
         return;
     }
     if (!d.failFlag) WriteDataToLocal(var);

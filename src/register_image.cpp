@@ -325,7 +325,8 @@ void WriteDataToLocal(RW_VAR* var) {
             setByte(area, addr + k, byteAt(v, k) & 1);
         } else if (isBitInWord(type)) {
             const int64_t p = addr + k;
-            const uint8_t mask = static_cast<uint8_t>(1u << (p % 8 + 8) % 8);
+            if (p < 0) continue;  // no bit has a negative number
+            const uint8_t mask = static_cast<uint8_t>(1u << (p % 8));
             const uint8_t old = byteAt(area, p / 8);
             setByte(area, p / 8, byteAt(v, k) != 0 ? (old | mask) : (old & ~mask));
         } else {

@@ -121,7 +121,9 @@ int32_t AddListWriteVar(RW_VAR* var, int32_t mode) {
 // Mode 1 appends. Otherwise the record is parsed, given its station,
 // normalised onto word areas, split into pieces of at most blockSize units
 // and de-duplicated against the whole list. The caller's record is updated
-// in place and ends holding the last piece.
+// in place and ends holding the last piece. A count above kMaxUnits is
+// refused with the diagnostic "AddListOnceReadVar count" (result 0); a count
+// of 0 or less adds nothing.
 int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
     Communication_Protocol& d = PLC_driver;
     if (!var) return 0;
@@ -141,6 +143,12 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
     var->extra = 0;
     if (station == 0) return 0;
     if (updateRwVar(var) != 0) return 0;
+    if (var->count > kMaxUnits) {
+        // More than one area holds: refused like the host's register access.
+        Diag("AddListOnceReadVar count") << var->station << var->regType << var->addr
+                                         << var->count;
+        return 0;
+    }
 
     // Pieces: n = count / B, the remainder forming one more piece. B = 0
     // makes one piece of the whole count; a negative B (meaningless) is
@@ -215,7 +223,8 @@ void appendBlocks(QList<RW_VAR>& out, const RW_VAR& rec, int64_t from, int64_t s
 // as needed; any other variable opens blocks of its own.
 //
 // A variable of count 0 or less reads nothing: it neither opens nor joins a
-// block, so a group never stretches a block of another group.
+// block (with or without grouping), so a group never stretches a block of
+// another group.
 void BitVarReCreat_3(QList<RW_VAR>* group, int limit) {
     QList<RW_VAR>& out = PLC_driver.readList;
     if (!group || group->isEmpty() || limit <= 0) return;
@@ -225,9 +234,11 @@ void BitVarReCreat_3(QList<RW_VAR>* group, int limit) {
         // longest count of equal addresses winning.
         int32_t lastAddr = 0;
         int32_t lastCount = 0;
-        for (int i = 0; i < group->size(); ++i) {
-            const RW_VAR& v = group->at(i);
-            if (i == 0 || v.addr != lastAddr) {
+        bool first = true;
+        for (const RW_VAR& v : *group) {
+            if (v.count <= 0) continue;
+            if (first || v.addr != lastAddr) {
+                first = false;
                 out.append(v);
                 lastAddr = v.addr;
                 lastCount = v.count;
