@@ -1,0 +1,151 @@
+#include "driver_api.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QtCore/QByteArray>
+#include <QtCore/QtGlobal>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <type_traits>
+
+namespace plchost {
+
+namespace {
+
+// The installed driver handler. Qt 5 hands its handler a context and a
+// QString; the driver's handler takes the Qt 4 pair (type, 8-bit text).
+std::atomic<decltype(&::customMessageHandler)> g_qt4Handler{nullptr};
+QtMessageHandler g_previousHandler = nullptr;
+
+void forwardToDriver(QtMsgType type, const QMessageLogContext&, const QString& msg) {
+    if (auto h = g_qt4Handler.load()) {
+        const QByteArray text = msg.toLocal8Bit();
+        h(type, text.constData());
+    }
+}
+
+bool copyFile(const std::string& from, int toFd) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    char buf[65536];
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(in, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        for (ssize_t off = 0; off < n;) {
+            const ssize_t w = ::write(toFd, buf + off, size_t(n - off));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                ok = false;
+                break;
+            }
+            off += w;
+        }
+        if (!ok) break;
+    }
+    ::close(in);
+    return ok;
+}
+
+}  // namespace
+
+DriverApi::~DriverApi() { unload(); }
+
+bool DriverApi::load(const std::string& path, std::string* error, bool privateCopy) {
+    unload();
+    std::string openPath = path;
+    std::string tempPath;
+    if (privateCopy) {
+        char tmpl[] = "/tmp/plcdriver-copy-XXXXXX";
+        const int fd = ::mkstemp(tmpl);
+        if (fd < 0 || !copyFile(path, fd)) {
+            if (fd >= 0) {
+                ::close(fd);
+                ::unlink(tmpl);
+            }
+            if (error) *error = "cannot copy " + path + ": " + std::strerror(errno);
+            return false;
+        }
+        ::close(fd);
+        tempPath = openPath = tmpl;
+    }
+    handle_ = ::dlopen(openPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!tempPath.empty()) ::unlink(tempPath.c_str());  // the mapping stays
+    if (!handle_) {
+        if (error) *error = std::string("dlopen: ") + ::dlerror();
+        return false;
+    }
+    path_ = path;
+
+    std::string missing;
+    auto resolve = [&](auto& fn, const char* name) {
+        void* sym = ::dlsym(handle_, name);
+        if (!sym) missing += std::string(missing.empty() ? "" : ", ") + name;
+        fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(sym);
+    };
+    resolve(SetComInfo, "SetComInfo");
+    resolve(FlashLocalRegister, "FlashLocalRegister");
+    resolve(RegistCallBackFuncIntf, "RegistCallBackFuncIntf");
+    resolve(QueryFinishFlag, "QueryFinishFlag");
+    resolve(EnCommStation, "EnCommStation");
+    resolve(EnableEthernet, "EnableEthernet");
+    resolve(ComCommunication, "ComCommunication");
+    resolve(DataCom, "DataCom");
+    resolve(AddListReadVar, "AddListReadVar");
+    resolve(AddListWriteVar, "AddListWriteVar");
+    resolve(AddListOnceReadVar, "AddListOnceReadVar");
+    resolve(ReCreatReadVarList, "ReCreatReadVarList");
+    resolve(PLCAddressChangeIntef, "PLCAddressChangeIntef");
+    resolve(GetRegisterData, "GetRegisterData");
+    resolve(SetRegisterData, "SetRegisterData");
+    resolve(customMessageHandler, "customMessageHandler");
+    if (!missing.empty()) {
+        if (error) *error = path + " lacks the entry points: " + missing;
+        unload();
+        return false;
+    }
+    return true;
+}
+
+void DriverApi::installMessageHandler() {
+    if (!handle_ || handlerInstalled_) return;
+    g_qt4Handler = customMessageHandler;
+    g_previousHandler = qInstallMessageHandler(forwardToDriver);
+    handlerInstalled_ = true;
+}
+
+void DriverApi::unload() {
+    if (handlerInstalled_) {
+        qInstallMessageHandler(g_previousHandler);
+        g_qt4Handler = nullptr;
+        handlerInstalled_ = false;
+    }
+    if (handle_) ::dlclose(handle_);
+    handle_ = nullptr;
+    SetComInfo = nullptr;
+    FlashLocalRegister = nullptr;
+    RegistCallBackFuncIntf = nullptr;
+    QueryFinishFlag = nullptr;
+    EnCommStation = nullptr;
+    EnableEthernet = nullptr;
+    ComCommunication = nullptr;
+    DataCom = nullptr;
+    AddListReadVar = nullptr;
+    AddListWriteVar = nullptr;
+    AddListOnceReadVar = nullptr;
+    ReCreatReadVarList = nullptr;
+    PLCAddressChangeIntef = nullptr;
+    GetRegisterData = nullptr;
+    SetRegisterData = nullptr;
+    customMessageHandler = nullptr;
+}
+
+}  // namespace plchost
