@@ -357,8 +357,9 @@ void purge(QList<RW_VAR>& list, const RW_VAR& failed, bool byStation) {
 }  // namespace
 
 // Consumes the reply to the frame in flight. `reply` holds what the wire
-// brought and `len` its length; a length that disagrees with the array is
-// cut to the bytes actually present, and a negative length counts as none.
+// brought and `len` its length. The length checks use `len` as given; no
+// byte beyond `len`, nor beyond the array, is ever read, so a length that
+// disagrees with the array ends as a wrong length or a bad reply.
 RW_VAR* DataCom(QByteArray* reply, int32_t len) {
     Communication_Protocol& d = PLC_driver;
     {
@@ -370,10 +371,9 @@ RW_VAR* DataCom(QByteArray* reply, int32_t len) {
 
     QByteArray bytes;
     if (reply && len > 0) bytes = reply->left(len);
-    const int n = bytes.size();
 
     const bool remote = d.pendingFrames.first().var.linkNo != ci->ownLinkNo;
-    const int code = remote ? DealDataOfRemoteArea(&bytes, n) : DealDataOfLocalArea(&bytes, n);
+    const int code = remote ? DealDataOfRemoteArea(&bytes, len) : DealDataOfLocalArea(&bytes, len);
     const bool good = code == 1 || code == 100;
 
     if (good) {

@@ -210,6 +210,9 @@ TEST(Polling, ABroadcastWriteReachesEveryStationWithoutAReplyAndIsConfirmed) {
     for (const Row& r : rows)
         ids.push_back(rig.engine->queueWrite(write(0, r.type, r.addrText, {r.value})));
     ASSERT_TRUE(rig.settle());
+    // A broadcast has no reply to wait for; an answered read after it shows
+    // the simulator has taken in every frame before it.
+    ASSERT_TRUE(rig.cycles(1));
     const plcsim::Stats st = rig.sim->stats();
     EXPECT_EQ(st.broadcasts, rows.size());
     EXPECT_EQ(st.requestsPerStation.at(0), rows.size());
