@@ -289,11 +289,14 @@ void WriteRegister(RW_VAR* var) {
         if (!d.writeList.isEmpty()) {
             // The host's own write path queues bits of area 13 like any other
             // bit-in-word write, so the host is waiting for an outcome: report
-            // it as given up. (The scheduler holds listMutex, as for every
-            // callback.)
+            // it as given up, through both callbacks as every give-up is.
+            // (The scheduler holds listMutex, as for every callback.)
             const RW_VAR dropped = d.writeList.takeFirst();
-            if (type == 22 && d.varDoneCallback && d.comInfo) {
-                d.varDoneCallback(d.comInfo->hostHandle, dropped.kind, dropped.id, 2);
+            if (type == 22 && d.comInfo) {
+                if (d.varDoneCallback) {
+                    d.varDoneCallback(d.comInfo->hostHandle, dropped.kind, dropped.id, 2);
+                }
+                if (d.failCallback) d.failCallback(QList<RW_VAR>(), dropped.kind, 1);
             }
         }
         return;

@@ -1,6 +1,5 @@
-// A bench for the integration tests: the simulated controller on a real
-// pseudo-terminal, a private copy of the driver library loaded the way a
-// panel runtime loads it, and the host engine polling through the pty.
+// The bench: the simulated controller on a real pseudo-terminal, a private copy of
+// the driver library loaded as a panel runtime loads it, and the host engine.
 #ifndef PLC_INTEGRATION_RIG_H
 #define PLC_INTEGRATION_RIG_H
 
@@ -17,82 +16,42 @@
 
 namespace plctest {
 
-using plchost::ComSettings;
-using plchost::HostEngine;
-using plchost::VarConfig;
-using plchost::WriteRequest;
 using plchost::WriteState;
 
-struct RigOptions {
-    std::vector<int> simStations{1};
-    ComSettings com;
-    std::vector<VarConfig> vars;
-    // Generous: no test but the soak and the back-off one expects a timeout,
-    // and a busy machine must not turn a slow reply into a give-up.
-    int timeoutMs = 1000;
-    int giveUpsBeforeOff = 0;  // station back-off off unless a test wants it
-    int backoffDelayMs = 1000;
-};
-
-inline VarConfig var(int station, int type, const char* addr, int count, const char* name = "") {
-    VarConfig v;
-    v.name = name;
-    v.station = station;
-    v.type = type;
-    v.addrText = addr;
-    v.count = count;
-    return v;
+inline plchost::VarConfig var(int station, int type, const QString& addr, int count) {
+    return {QString(), station, type, addr, count};
 }
 
-inline WriteRequest write(int station, int type, const char* addr, std::vector<long> units,
-                          bool verify = false) {
-    WriteRequest w;
-    w.name = QString("%1:%2").arg(type).arg(addr);
-    w.station = station;
-    w.type = type;
-    w.addrText = addr;
-    w.count = int(units.size());
-    w.values = plchost::encodeUnits(type, units);
-    w.verify = verify;
-    return w;
+// Units in host byte order, as GetRegisterData returns them.
+inline QByteArray units(int type, const std::vector<long>& u) {
+    return plchost::encodeUnits(type, u);
 }
 
-// Host byte order of units, as GetRegisterData returns them.
-inline QByteArray hostBytes(int type, std::vector<long> units) {
-    return plchost::encodeUnits(type, units);
+inline plchost::WriteRequest write(int station, int type, const QString& addr,
+                                   const std::vector<long>& values, bool verify = false) {
+    return {addr, station, type, addr, int(values.size()), units(type, values), verify};
 }
 
 class Rig {
 public:
-    explicit Rig(const RigOptions& o) : opts(o) {
-        plcsim::Options so;
-        so.stations = o.simStations;
-        so.live = false;
-        sim = std::make_unique<plcsim::Simulator>(so);
+    explicit Rig(const std::vector<int>& stations = {1}) {
+        sim = std::make_unique<plcsim::Simulator>(plcsim::Options{stations, /*live=*/false});
+        cfg.com.multiStation = 1;
+        cfg.com.hostHandle = 77;
+        cfg.pollIntervalMs = 0;
+        cfg.installLogHandler = false;
+        cfg.backoff.giveUps = 0;  // station back-off off unless a test wants it
     }
 
-    // Separate from the constructor so a test can preset the simulator's
-    // memory before the first poll.
-    void start() {
+    // Separate from the constructor so a test can preset the controller's
+    // memory and the settings first. The time-out is generous: a busy machine
+    // must not turn a slow reply into a give-up.
+    void start(int timeoutMs = 1000) {
         std::string err;
-        ASSERT_TRUE(sim->openPty(&err)) << err;
-        ASSERT_TRUE(sim->start(&err)) << err;
+        ASSERT_TRUE(sim->openPty(&err) && sim->start(&err)) << err;
         ASSERT_TRUE(api.load(PLC_DRIVER_LIBRARY, &err, /*privateCopy=*/true)) << err;
-        plchost::LinkSettings ls;
-        ls.device = sim->devicePath();
-        ls.baud = 115200;
-        ls.parity = 'N';
-        ls.timeoutMs = opts.timeoutMs;
-        ls.turnaroundMs = 5;
-        ASSERT_TRUE(link.open(ls, &err)) << err;
-        plchost::EngineConfig ec;
-        ec.com = opts.com;
-        ec.vars = opts.vars;
-        ec.pollIntervalMs = 0;
-        ec.installLogHandler = false;
-        ec.backoff.giveUps = opts.giveUpsBeforeOff;
-        ec.backoff.delayMs = opts.backoffDelayMs;
-        engine = std::make_unique<HostEngine>(api, link, ec);
+        ASSERT_TRUE(link.open({sim->devicePath(), 115200, 'N', 8, 1, timeoutMs, 5}, &err)) << err;
+        engine = std::make_unique<plchost::HostEngine>(api, link, cfg);
         ASSERT_TRUE(engine->setup(&err)) << err;
     }
 
@@ -102,39 +61,27 @@ public:
         return engine->runUntil([&] { return engine->completedCycles() >= target; }, timeoutMs);
     }
 
-    // Runs until every write has reached a final state.
     bool settle(int timeoutMs = 10000) {
         return engine->runUntil([&] { return engine->outstandingWrites() == 0; }, timeoutMs);
     }
 
-    QByteArray image(int station, int type, const char* addr, int count) {
+    QByteArray image(int station, int type, const QString& addr, int count) {
         return engine->readImage(station, type, addr, count);
     }
-
-    ~Rig() {
-        engine.reset();
-        link.close();
-        if (sim) sim->stop();
-        api.unload();
+    // One unit of controller memory (a bit or a register); -1 where there is none.
+    long mem(int station, int type, int addr) const {
+        uint16_t v = 0;
+        return sim->unit(station, type, addr, &v) ? long(v) : -1;
     }
+    WriteState state(int id) const { return engine->writeStatus(id).state; }
 
-    RigOptions opts;
+    // Destroyed in reverse: the engine before the link and the library.
     std::unique_ptr<plcsim::Simulator> sim;
+    plchost::EngineConfig cfg;
     plchost::DriverApi api;
     plchost::SerialLink link;
-    std::unique_ptr<HostEngine> engine;
+    std::unique_ptr<plchost::HostEngine> engine;
 };
-
-inline ComSettings multiStation(int blockSize = 32, int retryMax = 2) {
-    ComSettings c;
-    c.blockSize = blockSize;
-    c.retryMax = retryMax;
-    c.multiStation = 1;
-    c.defStation = 1;
-    c.runMode = 2;
-    c.hostHandle = 77;
-    return c;
-}
 
 }  // namespace plctest
 

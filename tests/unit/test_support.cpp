@@ -1,65 +1,62 @@
 #include "test_support.h"
 
-#include <QtCore/QtGlobal>
-
 namespace plctest {
 
 QByteArray hex(const char* text) { return QByteArray::fromHex(QByteArray(text)); }
-
-QString toHex(const QByteArray& bytes) {
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
+QString toHex(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }
 
 Recorder& recorder() {
     static Recorder r;
     return r;
 }
 
-namespace {
-void recordDone(int32_t h, int32_t k, int32_t i, int32_t r) {
-    recorder().done.push_back({h, k, i, r});
+std::string listText(const QList<RW_VAR>& list, bool values) {
+    QStringList out;
+    for (const RW_VAR& v : list) {
+        out << QString::asprintf("%d:%d:%d:%d", v.station, v.regType, v.addr, v.count);
+        if (values) out.last() += '=' + QString::fromLatin1(v.value.toHex().toUpper());
+    }
+    return out.join(' ').toStdString();
 }
-void recordFail(QList<RW_VAR> vars, int32_t kind, int32_t one) {
-    recorder().fails.push_back({static_cast<int>(vars.size()), kind, one});
+
+std::string recordText(const RW_VAR& v) {
+    return QString::asprintf("%d %d %d %d %d %d ", v.kind, v.id, v.direction, v.framingMode,
+                             v.linkNo, v.status)
+        .append(v.name + ' ' + v.addrText)
+        .append(QString::asprintf(" %d %d %d %d %d %d ", v.regType, v.addr, v.station, v.count,
+                                  v.special, v.extra))
+        .append(QString::fromLatin1(v.value.toHex().toUpper()))
+        .toStdString();
 }
-void captureMessage(QtMsgType, const QMessageLogContext&, const QString& msg) {
-    recorder().messages << msg;
-}
-QtMessageHandler previousHandler = nullptr;
-}  // namespace
+
+static QtMessageHandler previousHandler = nullptr;
 
 void resetDriver() {
     Communication_Protocol& d = PLC_driver;
     d.comInfo = nullptr;
-    d.readList.clear();
-    d.writeList.clear();
-    d.onceReadList.clear();
+    d.readList = d.writeList = d.onceReadList = QList<RW_VAR>();
     d.pendingFrames.clear();
-    d.varDoneCallback = nullptr;
-    d.failCallback = nullptr;
+    RegistCallBackFuncIntf(nullptr, nullptr);
     d.stationsOff.clear();
     d.retVar = emptyRwVar();
     d.lastList = 100;
-    d.writeBurst = 0;
-    d.onceBurst = 0;
-    d.okCount = 0;
+    d.writeBurst = d.onceBurst = d.okCount = 0;
     d.failFlag = false;
     DataStorage.clear();
 }
 
 void DriverTest::SetUp() {
     resetDriver();
-    rec.done.clear();
-    rec.fails.clear();
-    rec.messages.clear();
-    info.blockSize = 32;
-    info.defStation = 1;
-    info.retryMax = 2;
-    info.runMode = 2;
-    info.hostHandle = 77;
+    rec = Recorder();
+    // blockSize 32, defStation 1, retryMax 2, runMode 2, hostHandle 77.
+    info = COMINFO{0, 0, 0, 0, 32, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 77};
     SetComInfo(&info);
-    RegistCallBackFuncIntf(recordDone, recordFail);
-    previousHandler = qInstallMessageHandler(captureMessage);
+    // clang-format off
+    RegistCallBackFuncIntf([](int32_t h, int32_t k, int32_t i, int32_t r) { recorder().done.push_back({h, k, i, r}); },
+                           [](QList<RW_VAR> v, int32_t k, int32_t one) { recorder().fails.push_back({v.size(), k, one}); });
+    previousHandler = qInstallMessageHandler([](QtMsgType t, const QMessageLogContext&, const QString& m) {
+        recorder().messages << (t == QtDebugMsg ? m : QStringLiteral("[type %1] ").arg(t) + m); });
+    // clang-format on
 }
 
 void DriverTest::TearDown() {
@@ -68,13 +65,13 @@ void DriverTest::TearDown() {
 }
 
 RW_VAR DriverTest::var(int regType, int addr, int count, int station) const {
-    RW_VAR v = emptyRwVar();
-    v.regType = regType;
-    v.addr = addr;
-    v.count = count;
-    v.station = station;
-    v.addrText = QString::number(addr);
-    return v;
+    return {0, 0, 0, 0, 0, 0, {}, QString::number(addr), regType, addr, station, count, 0, 0, {}};
+}
+
+std::string DriverTest::takeMessages() {
+    const std::string all = rec.messages.join('|').toStdString();
+    rec.messages.clear();
+    return all;
 }
 
 }  // namespace plctest

@@ -1,14 +1,11 @@
-// Shared fixture for the driver's unit tests: a fresh driver state per test,
-// a host COMINFO block, recorded callbacks and captured diagnostics.
+// Shared fixture and helpers for the driver's unit tests.
 #ifndef PLC_TEST_SUPPORT_H
 #define PLC_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
 
-#include <QtCore/QByteArray>
-#include <QtCore/QString>
 #include <QtCore/QStringList>
-
+#include <string>
 #include <vector>
 
 #include "driver_internal.h"
@@ -25,24 +22,27 @@ struct DoneCall {
 struct FailCall {
     int listSize, kind, one;
 };
-
-// Everything the callbacks and the message handler saw during one test.
+// Everything the callbacks and the Qt message handler saw during one test.
 struct Recorder {
     std::vector<DoneCall> done;
     std::vector<FailCall> fails;
-    QStringList messages;  // exact texts that reached the Qt message handler
+    QStringList messages;  // exact texts; any but debug messages get "[type N] " in front
 };
 Recorder& recorder();
 
-// Puts the driver, the register image and the recorder back to their
-// load-time state, hands the driver `info` and registers the recording
-// callbacks. Diagnostics are captured for the duration of the fixture.
+// "station:type:addr:count" per record, blank-separated, with "=VALUEHEX" if `values`.
+std::string listText(const QList<RW_VAR>& list, bool values = false);
+// Every field in declaration order, blank-separated, the value in hex.
+std::string recordText(const RW_VAR& v);
+
+// Puts the driver, the image and the recorder back to their load-time state,
+// hands the driver `info` and the recording callbacks, captures diagnostics.
 class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-
     RW_VAR var(int regType, int addr, int count, int station = 1) const;
+    std::string takeMessages();  // captured since the last call, joined by '|'
 
     COMINFO info{};
     Recorder& rec = recorder();

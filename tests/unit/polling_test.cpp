@@ -1,0 +1,351 @@
+// The polling loop: which list the next frame comes from, burst limits and
+// switched-off stations; then reply handling: the reply check, status codes,
+// repeats and give-ups, completion callbacks and the bit-in-word patch.
+#include <tuple>
+
+#include "scripted_controller.h"
+#include "test_support.h"
+
+namespace plctest {
+namespace {
+
+class Polling : public DriverTest {
+protected:
+    ScriptedController ctl{1, 2, 3};
+
+    static RW_VAR write(int addr, int kind, int id, int station = 1, int type = 12) {
+        const char* value = type == 20 ? "01" : "12 34";
+        return RW_VAR{kind, id, 1, 0, 0, 0, "", "", type, addr, station, 1, 0, 0, hex(value)};
+    }
+    static int feed(QByteArray reply) { return DataCom(&reply, reply.size())->status; }
+};
+
+TEST_F(Polling, WritesGoFirstThenOnceReadsThenTheReadListInBurstsOfFive) {
+    for (int i = 0; i < 6; ++i) {
+        PLC_driver.writeList << write(i, 1, i);
+        PLC_driver.onceReadList << var(7, 100 + i, 1);
+    }
+    PLC_driver.readList << var(7, 7, 1);
+    std::vector<int> lists;
+    for (int call = 0; call < 13; ++call) {
+        pollOnce(ctl);
+        lists.push_back(PLC_driver.lastList);
+    }
+    EXPECT_EQ(lists, (std::vector<int>{1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 0, 1, 2}));
+    // Both bursts used up and nothing to read: this call resets them.
+    PLC_driver.readList.clear();
+    PLC_driver.writeList << write(9, 1, 9);
+    PLC_driver.writeBurst = PLC_driver.onceBurst = 5;
+    info.finishFlag = 0;
+    EXPECT_EQ(ComCommunication(), nullptr);
+    EXPECT_EQ(info.finishFlag, 1);
+    EXPECT_EQ(PLC_driver.writeBurst + PLC_driver.onceBurst, 0);
+    EXPECT_NE(ComCommunication(), nullptr);
+}
+
+TEST_F(Polling, SwitchedOffStationsAreRotatedBehindTheOthersAndAllOffKeepsTheOrder) {
+    info.multiStation = 1;
+    PLC_driver.writeList << write(0, 1, 1, 2);
+    PLC_driver.readList << var(7, 0, 1, 1) << var(7, 0, 1, 2) << var(7, 0, 1, 3);
+    EnCommStation(1, 0);
+    EnableEthernet(2, 0);
+    Protocol* p = ComCommunication();
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(toHex(p->frame.left(2)), QString("03 03"));
+    EXPECT_EQ(listText(PLC_driver.readList), "3:7:0:1 1:7:0:1 2:7:0:1");
+    EXPECT_EQ(PLC_driver.lastList, 0);
+    EXPECT_EQ(PLC_driver.writeBurst, 0);
+    PLC_driver.pendingFrames.clear();
+    EnCommStation(3, 0);
+    EXPECT_EQ(ComCommunication(), nullptr);
+    EXPECT_EQ(listText(PLC_driver.readList), "3:7:0:1 1:7:0:1 2:7:0:1");
+    EXPECT_EQ(info.finishFlag, 1);
+}
+
+TEST_F(Polling, PendingFrameIsReturnedAgainUntilItIsAnswered) {
+    PLC_driver.readList << var(7, 0, 1) << var(7, 50, 1);
+    Protocol* first = ComCommunication();
+    ASSERT_NE(first, nullptr);
+    PLC_driver.writeList << write(1, 1, 1);  // arrives while the read is in flight
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(ComCommunication(), first);
+    EXPECT_EQ(PLC_driver.readList.first().addr, 0);
+    EXPECT_EQ(feed(ctl.answer(first->frame)), 1);
+    ASSERT_NE(ComCommunication(), nullptr);
+    EXPECT_EQ(PLC_driver.pendingFrames.first().frame[1], 6);
+    EXPECT_EQ(PLC_driver.readList.last().addr, 0);
+}
+
+TEST_F(Polling, RemoteModeFramesEveryListWithTheRemoteBuilders) {
+    info.remoteMode = 1;
+    PLC_driver.writeList << write(4, 1, 1);
+    PLC_driver.onceReadList << var(7, 10, 1);
+    PLC_driver.readList << var(7, 20, 1);
+    pollUntilIdle(ctl, 3);
+    EXPECT_EQ(ctl.rejected, 0);
+    std::vector<int> seen;  // remote flag, direction, address
+    for (const auto& q : ctl.requests)
+        seen.push_back(q.remote * 1000 + q.function * 100 + q.address);
+    EXPECT_EQ(seen, (std::vector<int>{1104, 1010, 1020}));
+}
+
+TEST_F(Polling, ReplyCheckLooksAtStationLengthCrcAndDirection) {
+    const std::tuple<int, int, const char*, int, int> rows[] = {
+        // station, direction, reply, length (-1: all of it), result
+        {0, 7, "FF", -1, 2},                         // station 0 is never checked
+        {1, 0, "01 03 02 12 14 B4 EB", -1, 1},       // read reply carries data
+        {1, 1, "01 03 02 12 14 B4 EB", -1, 2},       // write acknowledgement
+        {1, 2, "01 03 02 12 14 B4 EB", -1, 0},       // unknown direction
+        {5, 0, "01 03 02 12 14 B4 EB", -1, 0},       // other station
+        {200, 0, "C8 03 02 00 07 25 96", -1, 1},     // station above 127
+        {5, 0, "05 01 00 60 51", -1, 0},             // five bytes are too few
+        {1, 0, "01 03 02 12 14 B5 EB", -1, 0},       // crc low byte wrong
+        {1, 0, "01 03 02 12 14 B4 EA", -1, 0},       // crc high byte wrong
+        {1, 0, "01 03 02 12 14 EB B4", -1, 0},       // crc bytes swapped
+        {1, 0, "01 03 02 12 14 B4 EB 77 88", 7, 1},  // the length decides where the crc is
+    };
+    for (const auto& [station, direction, bytes, len, expected] : rows) {
+        PLC_driver.pendingFrames.clear();
+        RW_VAR v = var(7, 0, 1, station);
+        v.direction = direction;
+        ReadRegister(&v);
+        QByteArray reply = hex(bytes);
+        EXPECT_EQ(CheckGetData(&reply, len < 0 ? reply.size() : len), expected) << bytes;
+    }
+}
+
+TEST_F(Polling, RepeatsUseUpTheBudgetAcrossGoodRepliesAndAGiveUpRotatesTheRead) {
+    RW_VAR v = var(7, 10, 1);
+    v.kind = 2;
+    PLC_driver.readList << var(7, 0, 1) << v;
+    ctl.script({Answer::BadCrc, Answer::Good, Answer::BadCrc, Answer::BadCrc});
+    std::vector<int> statuses, failed;
+    for (int i = 0; i < 4; ++i) {
+        statuses.push_back(pollOnce(ctl));
+        failed.push_back(PLC_driver.failFlag);
+    }
+    EXPECT_EQ(statuses, (std::vector<int>{0, 1, 0, 13}));
+    EXPECT_EQ(failed, (std::vector<int>{1, 0, 1, 1}));
+    EXPECT_EQ(info.retryCount, 0);
+    ASSERT_EQ(rec.fails.size(), 1u);
+    const FailCall& f = rec.fails[0];
+    EXPECT_EQ(std::vector<int>({f.listSize, f.kind, f.one}), std::vector<int>({0, 2, 1}));
+    EXPECT_TRUE(rec.done.empty());  // cyclic reads report no completion
+    EXPECT_EQ(PLC_driver.readList.last().addr, 10);
+}
+
+TEST_F(Polling, LastRepeatReportsWhatWentWrongAndOnWhichPath) {
+    const std::tuple<bool, int, Answer, int> rows[] = {
+        // remote, kind, answer, status
+        {false, 3, Answer::Silent, 44},        {true, 3, Answer::Silent, 144},
+        {false, 0, Answer::Short, 71},         {true, 5, Answer::Short, 176},
+        {false, 11, Answer::WrongStation, 22}, {true, 12, Answer::WrongStation, 111},
+        {false, -1, Answer::BadCrc, 11},
+    };
+    info.retryMax = 0;
+    for (const auto& [remote, kind, answer, status] : rows) {
+        RW_VAR v = var(7, 0, 1);
+        v.kind = kind;
+        v.linkNo = remote ? 3 : 0;
+        PLC_driver.readList = {v};
+        ctl.script({answer});
+        EXPECT_EQ(pollOnce(ctl), status);
+        EXPECT_TRUE(PLC_driver.pendingFrames.isEmpty());
+    }
+    EXPECT_EQ(rec.fails.size(), std::size(rows));
+}
+
+TEST_F(Polling, NothingPendingIsGoodAndABroadcastWriteNeedsNoReply) {
+    PLC_driver.retVar.addr = 123;
+    EXPECT_EQ(feed(QByteArray()), 1);  // nothing pending: good, record untouched
+    EXPECT_EQ(PLC_driver.retVar.addr, 123);
+    PLC_driver.writeList << write(4, 1, 2, 0);
+    ASSERT_NE(ComCommunication(), nullptr);
+    EXPECT_EQ(feed(QByteArray()), 1);
+    EXPECT_TRUE(PLC_driver.writeList.isEmpty());
+    EXPECT_EQ(rec.done.size(), 1u);
+}
+
+TEST_F(Polling, CompletionIsReportedOnlyForTheLastOfEqualWrites) {
+    PLC_driver.writeList << write(0, 1, 5) << write(1, 1, 5) << write(2, 2, 5);
+    pollOnce(ctl);
+    EXPECT_TRUE(rec.done.empty());
+    pollUntilIdle(ctl);
+    ASSERT_EQ(rec.done.size(), 2u);
+    const DoneCall& d = rec.done[0];
+    EXPECT_EQ(std::vector<int>({d.hostHandle, d.kind, d.id, d.result}),
+              std::vector<int>({77, 1, 5, 1}));
+    EXPECT_EQ(rec.done[1].kind, 2);
+}
+
+TEST_F(Polling, OnceReadsReportAndCountOnlyOnTheLocalPath) {
+    for (bool remote : {false, true}) {
+        rec.done.clear();
+        PLC_driver.okCount = 0;
+        RW_VAR v = write(30, 4, 17, 1, 7);
+        v.direction = 0;
+        v.linkNo = remote ? 9 : 0;
+        PLC_driver.onceReadList = {v};
+        PLC_driver.readList = {var(7, 0, 1), var(7, 1, 1)};
+        EXPECT_EQ(pollOnce(ctl), remote ? 100 : 1);
+        EXPECT_TRUE(PLC_driver.onceReadList.isEmpty());
+        EXPECT_EQ(PLC_driver.retVar.id, 17);
+        EXPECT_TRUE(PLC_driver.retVar.value.isEmpty());
+        EXPECT_EQ(rec.done.size(), remote ? 0u : 1u) << remote;
+        EXPECT_EQ(PLC_driver.okCount, remote ? 0 : 1);
+    }
+}
+
+TEST_F(Polling, RemoteGoodRepliesReport100ExceptAMarkedFirstFrameAndAreNotStored) {
+    for (int special : {0, -1}) {
+        RW_VAR v = var(7, 0, 1);
+        v.linkNo = 9;
+        v.special = special;
+        ReadRegister(&v);
+        ReadRegister(&v);
+        info.framesExpected = 2;
+        EXPECT_EQ(feed(hex("01 03 02 12 34 B5 33")), special == -1 ? 1 : 100);
+        EXPECT_EQ(feed(hex("01 03 02 12 34 B5 33")), 100);
+        EXPECT_TRUE(DataStorage.isEmpty());  // a marked read patches, never stores
+    }
+}
+
+TEST_F(Polling, FinishFlagRisesAfterOneMoreGoodCompletionThanReadEntries) {
+    PLC_driver.readList << var(7, 0, 1) << var(7, 10, 1) << var(7, 20, 1);
+    pollUntilIdle(ctl, 3);
+    EXPECT_EQ(PLC_driver.okCount, 3);
+    ctl.script({Answer::Short});
+    EXPECT_EQ(pollOnce(ctl), 0);
+    EXPECT_EQ(PLC_driver.okCount, 0);
+    pollUntilIdle(ctl, 3);
+    EXPECT_EQ(info.finishFlag, 0);
+    pollOnce(ctl);
+    EXPECT_EQ(info.finishFlag, 1);
+    pollOnce(ctl);  // once raised, good completions no longer count
+    EXPECT_EQ(PLC_driver.okCount, 0);
+    ctl.script({Answer::BadCrc});
+    pollOnce(ctl);
+    EXPECT_EQ(info.finishFlag, 0);
+}
+
+TEST_F(Polling, GiveUpPurgesEqualEntriesAndOnlyThisStationsInMultiStationMode) {
+    for (int multi : {0, 1}) {
+        SCOPED_TRACE(multi);
+        info.multiStation = multi;
+        rec.done.clear();
+        PLC_driver.writeBurst = 0;
+        PLC_driver.writeList = {write(0, 4, 8), write(1, 4, 9), write(2, 4, 8), write(3, 4, 8, 2)};
+        ctl.script({Answer::Silent, Answer::Silent, Answer::Silent});
+        EXPECT_EQ(pollUntilIdle(ctl, 3), (std::vector<int>{0, 0, 41 + 4}));
+        ASSERT_EQ(rec.done.size(), 1u);
+        EXPECT_EQ(std::make_pair(rec.done[0].id, rec.done[0].result), std::make_pair(8, 2));
+        EXPECT_EQ(listText(PLC_driver.writeList), multi ? "1:12:1:1 2:12:3:1" : "1:12:1:1");
+    }
+    EXPECT_EQ(rec.fails.size(), 2u);
+    PLC_driver.writeList.clear();
+    RW_VAR once = write(0, 2, 3, 1, 7);
+    once.direction = 0;
+    RW_VAR other = once;
+    other.id = 4;
+    PLC_driver.onceReadList = {once, once, other};
+    info.retryMax = 0;
+    ctl.script({Answer::BadCrc});
+    EXPECT_EQ(pollOnce(ctl), 13);
+    ASSERT_EQ(PLC_driver.onceReadList.size(), 1);
+    EXPECT_EQ(PLC_driver.onceReadList.first().id, 4);
+}
+
+// The recorder's callbacks cannot see the lock; this one can.
+int lockedCalls = 0;
+void countLocked(int32_t, int32_t, int32_t, int32_t) {
+    const bool free = PLC_driver.listMutex.tryLock();
+    if (free) PLC_driver.listMutex.unlock();
+    lockedCalls += free ? 0 : 1;
+}
+void countLockedFail(QList<RW_VAR>, int32_t, int32_t) { countLocked(0, 0, 0, 0); }
+
+TEST_F(Polling, CallbacksRunWhileTheListsAreLocked) {
+    RegistCallBackFuncIntf(countLocked, countLockedFail);
+    info.retryMax = 0;
+    PLC_driver.writeList << write(0, 1, 1) << write(1, 1, 2);
+    pollOnce(ctl);
+    ctl.script({Answer::Silent});
+    pollOnce(ctl);
+    EXPECT_EQ(lockedCalls, 3);  // completion, then completion (given up) and failure
+}
+
+TEST_F(Polling, BitWriteReadReplyPatchesItsOwnWriteHalfOnly) {
+    const std::tuple<int, const char*, const char*, const char*> rows[] = {
+        // bit address, value, read reply, patched write half
+        {53, "01", "01 03 02 12 14 B4 EB", "01 06 2D DB 12 34 FD EA"},
+        {53, "00", "01 03 02 12 14 B4 EB", "01 06 2D DB 12 14 FC 32"},
+        {53, "80", "01 03 02 12 14 B4 EB", "01 06 2D DB 12 34 FD EA"},
+        {53, "", "01 03 02 12 34 B5 33", "01 06 2D DB 12 14 FC 32"},
+        {35, "01", "01 03 02 12 34 B5 33", "01 06 2D DA 12 3C AD EC"},
+        {63, "01", "01 03 02 00 00 B8 44", "01 06 2D DB 80 00 91 5D"},
+    };
+    for (const auto& [addr, value, reply, patched] : rows) {
+        SCOPED_TRACE(patched);
+        PLC_driver.pendingFrames.clear();
+        RW_VAR bit = write(addr, 6, 1, 1, 20);
+        bit.value = hex(value);
+        PLC_driver.writeList = {bit};
+        PLC_driver.lastList = 1;
+        WriteRegister(&bit);
+        const auto imageBefore = DataStorage;
+        EXPECT_EQ(feed(hex(reply)), 1);
+        ASSERT_EQ(PLC_driver.pendingFrames.size(), 1);
+        EXPECT_EQ(toHex(PLC_driver.pendingFrames.first().frame), QString(patched));
+        EXPECT_EQ(PLC_driver.writeList.size(), 1);  // not completed yet
+        EXPECT_TRUE(DataStorage == imageBefore);
+    }
+    EXPECT_TRUE(rec.done.empty());
+    // A marked read followed by anything but its write half leaves that frame
+    // alone, even with a matching bit write at the head of the list.
+    PLC_driver.pendingFrames.clear();
+    RW_VAR marked = var(7, 3, 1);
+    marked.special = -1;
+    ReadRegister(&marked);
+    ReadRegister(&marked);
+    const QByteArray untouched = PLC_driver.pendingFrames[1].frame;
+    feed(hex("01 03 02 12 14 B4 EB"));
+    ASSERT_EQ(PLC_driver.pendingFrames.size(), 1);
+    EXPECT_EQ(PLC_driver.pendingFrames.first().frame, untouched);
+    // A write half whose list entry vanished in flight never goes out as 00 00.
+    PLC_driver.pendingFrames.clear();
+    RW_VAR bit = write(53, 6, 1, 1, 20);
+    WriteRegister(&bit);
+    PLC_driver.writeList.clear();
+    feed(hex("01 03 02 12 14 B4 EB"));
+    for (const Protocol& p : PLC_driver.pendingFrames) EXPECT_NE(p.frame.mid(4, 2), hex("00 00"));
+}
+
+TEST_F(Polling, BitWriteCompletesWithItsSecondFrameAndFailingEitherGivesUpBoth) {
+    ctl.setWord(1, 7, 3, 0x1214);
+    PLC_driver.writeList << write(53, 6, 60, 1, 20);
+    EXPECT_EQ(pollOnce(ctl), 1);
+    EXPECT_EQ(PLC_driver.writeList.size(), 1);
+    EXPECT_EQ(pollOnce(ctl), 1);
+    EXPECT_TRUE(PLC_driver.writeList.isEmpty());
+    EXPECT_EQ(rec.done.size(), 1u);
+    EXPECT_EQ(ctl.word(1, 7, 3), 0x1234);
+
+    info.retryMax = 1;
+    for (int goodReads : {0, 1}) {
+        ctl.setWord(1, 7, 3, 0x00F0);
+        PLC_driver.writeList = {write(53, 6, 61, 1, 20), write(0, 9, 9)};
+        PLC_driver.writeBurst = 0;
+        if (goodReads) ctl.script({Answer::Good});
+        ctl.script({Answer::Silent, Answer::Silent});
+        EXPECT_EQ(pollUntilIdle(ctl, 2 + goodReads).back(), 41 + 6);
+        EXPECT_TRUE(PLC_driver.pendingFrames.isEmpty());
+        // What goes out next is the other write, not a leftover half.
+        ctl.requests.clear();
+        EXPECT_EQ(pollOnce(ctl), 1);
+        ASSERT_EQ(ctl.requests.size(), 1u);
+        EXPECT_EQ(ctl.requests[0].address, getOffsetAddress(12));
+        EXPECT_EQ(ctl.word(1, 7, 3), 0x00F0);
+    }
+}
+
+}  // namespace
+}  // namespace plctest
