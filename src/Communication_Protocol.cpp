@@ -160,17 +160,15 @@ void skipSwitchedOff(QList<RW_VAR>& list) {
     }
 }
 
-// Builds the read frame(s) for a copy of the head of `list` if its station
-// is on. Returns whether a builder was called.
-bool serveRead(QList<RW_VAR>& list, const COMINFO& ci) {
+// Skips switched-off stations, then hands a copy of the head to the builder
+// of the selected framing. Returns whether a builder was called; the entry
+// stays in the list until its reply is handled.
+bool serveHead(QList<RW_VAR>& list, const COMINFO& ci, void (*local)(RW_VAR*),
+               void (*remote)(RW_VAR*)) {
     skipSwitchedOff(list);
     if (Ethernetcontains(list.first().station)) return false;
     RW_VAR copy = list.first();
-    if (ci.remoteMode != 0) {
-        Remote_ReadVar(&copy);
-    } else {
-        ReadRegister(&copy);
-    }
+    (ci.remoteMode != 0 ? remote : local)(&copy);
     return true;
 }
 
@@ -194,16 +192,8 @@ Protocol* ComCommunication() {
 
     if (!d.writeList.isEmpty() && d.writeBurst <= 4) {
         d.lastList = 1;
-        skipSwitchedOff(d.writeList);
-        if (!Ethernetcontains(d.writeList.first().station)) {
-            RW_VAR copy = d.writeList.first();
-            if (ci->remoteMode != 0) {
-                Remote_WriteVar(&copy);
-            } else {
-                WriteRegister(&copy);  // may drop the entry if it cannot be written
-            }
-            sent = true;
-        }
+        // WriteRegister drops an entry that cannot be written.
+        sent = serveHead(d.writeList, *ci, WriteRegister, Remote_WriteVar);
         ++d.writeBurst;
     }
 
@@ -211,7 +201,7 @@ Protocol* ComCommunication() {
     if (!d.onceReadList.isEmpty() && d.onceBurst <= 4) {
         if (!sent) {
             d.lastList = 2;
-            sent = serveRead(d.onceReadList, *ci);
+            sent = serveHead(d.onceReadList, *ci, ReadRegister, Remote_ReadVar);
             ++d.onceBurst;
         }
         readListTurn = !sent;
@@ -220,7 +210,7 @@ Protocol* ComCommunication() {
     if (readListTurn) {
         if (!d.readList.isEmpty()) {
             d.lastList = 0;
-            const bool built = serveRead(d.readList, *ci);
+            const bool built = serveHead(d.readList, *ci, ReadRegister, Remote_ReadVar);
             d.writeBurst = 0;
             d.onceBurst = 0;
             if (!built) ci->finishFlag = 1;  // every station of the read list is off
