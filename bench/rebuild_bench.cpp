@@ -6,7 +6,6 @@
 #include <benchmark/benchmark.h>
 
 #include <QtCore/QCoreApplication>
-
 #include <cstdlib>
 #include <random>
 
@@ -60,7 +59,8 @@ void BM_SortStable(benchmark::State& state) {
         Bubble_Sort(&list);
         benchmark::DoNotOptimize(list.size());
         state.PauseTiming();
-        if (!sameOrder(list, reference)) state.SkipWithError("order differs from the exchange sort");
+        if (!sameOrder(list, reference))
+            state.SkipWithError("order differs from the exchange sort");
         state.ResumeTiming();
     }
 }

@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     v.addr = data[2] >> 1;
     v.direction = (data[1] & 0x80) ? 1 : 0;
     v.linkNo = (data[0] & 0x80) ? 1 : 0;
-    v.value = QByteArray(reinterpret_cast<const char*>(data), static_cast<int>(size < 8 ? size : 8));
+    v.value =
+        QByteArray(reinterpret_cast<const char*>(data), static_cast<int>(size < 8 ? size : 8));
     if (v.direction == 1) {
         AddListWriteVar(&v, 1);
     } else {
@@ -66,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t take = want < size - pos ? want : size - pos;
         QByteArray reply(reinterpret_cast<const char*>(data + pos), static_cast<int>(take));
         pos += take;
-        const int32_t lenArg = (round % 5 == 4) ? static_cast<int32_t>(take) + 3 : static_cast<int32_t>(take);
+        const int32_t lenArg =
+            (round % 5 == 4) ? static_cast<int32_t>(take) + 3 : static_cast<int32_t>(take);
         DataCom(&reply, lenArg);
         if (PLC_driver.pendingFrames.size() > 2) abort();
     }

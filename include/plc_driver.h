@@ -20,7 +20,6 @@
 #include <QtCore/QMap>
 #include <QtCore/QString>
 #include <QtCore/QtGlobal>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -69,7 +68,7 @@ struct COMINFO {
     int32_t reserved1;
     int32_t reserved2;
     int32_t reserved3;
-    int32_t blockSize;       // word 4: largest unit count per request
+    int32_t blockSize;  // word 4: largest unit count per request
     int32_t reserved5;
     int32_t defStation;      // word 6
     int32_t retryMax;        // word 7
@@ -97,8 +96,8 @@ struct EXTENDVAR {
 // The host's description of one variable to poll (read-list rebuild).
 struct VARDESC {
     uint8_t reserved0;
-    uint8_t regType;   // offset 1
-    uint8_t station;   // offset 2, used when COMINFO::multiStation != 0
+    uint8_t regType;  // offset 1
+    uint8_t station;  // offset 2, used when COMINFO::multiStation != 0
     uint8_t reserved3;
     int32_t reserved4;
     QString addrText;  // offset 8
@@ -177,18 +176,15 @@ static_assert(offsetof(RW_VAR, kind) == 0 && offsetof(RW_VAR, id) == 4 &&
                   offsetof(RW_VAR, linkNo) == 16 && offsetof(RW_VAR, status) == 20 &&
                   offsetof(RW_VAR, name) == 24,
               "RW_VAR head");
-static_assert(offsetof(COMINFO, blockSize) == 4 * 4 && offsetof(COMINFO, defStation) == 6 * 4 &&
-                  offsetof(COMINFO, retryMax) == 7 * 4 && offsetof(COMINFO, retryCount) == 8 * 4 &&
-                  offsetof(COMINFO, multiStation) == 9 * 4 &&
-                  offsetof(COMINFO, cleared10) == 10 * 4 &&
-                  offsetof(COMINFO, framesExpected) == 11 * 4 &&
-                  offsetof(COMINFO, framesDone) == 12 * 4 &&
-                  offsetof(COMINFO, cleared13) == 13 * 4 &&
-                  offsetof(COMINFO, remoteMode) == 14 * 4 &&
-                  offsetof(COMINFO, ownLinkNo) == 15 * 4 && offsetof(COMINFO, runMode) == 16 * 4 &&
-                  offsetof(COMINFO, finishFlag) == 17 * 4 &&
-                  offsetof(COMINFO, hostHandle) == 18 * 4,
-              "COMINFO words");
+static_assert(
+    offsetof(COMINFO, blockSize) == 4 * 4 && offsetof(COMINFO, defStation) == 6 * 4 &&
+        offsetof(COMINFO, retryMax) == 7 * 4 && offsetof(COMINFO, retryCount) == 8 * 4 &&
+        offsetof(COMINFO, multiStation) == 9 * 4 && offsetof(COMINFO, cleared10) == 10 * 4 &&
+        offsetof(COMINFO, framesExpected) == 11 * 4 && offsetof(COMINFO, framesDone) == 12 * 4 &&
+        offsetof(COMINFO, cleared13) == 13 * 4 && offsetof(COMINFO, remoteMode) == 14 * 4 &&
+        offsetof(COMINFO, ownLinkNo) == 15 * 4 && offsetof(COMINFO, runMode) == 16 * 4 &&
+        offsetof(COMINFO, finishFlag) == 17 * 4 && offsetof(COMINFO, hostHandle) == 18 * 4,
+    "COMINFO words");
 static_assert(offsetof(VARDESC, regType) == 1 && offsetof(VARDESC, station) == 2 &&
                   offsetof(VARDESC, addrText) == 8,
               "VARDESC head");

@@ -1,11 +1,11 @@
 // Driver core: the driver object, set-up entry points, station switching,
 // the request scheduler (ComCommunication), reply handling (DataCom) and the
 // debug log handler.
-#include "driver_internal.h"
-
 #include <QtCore/QDateTime>
 #include <QtCore/QFile>
 #include <QtCore/QTextStream>
+
+#include "driver_internal.h"
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -236,15 +236,24 @@ int SwitchErrorReturn(int base) {
 // Maps an internal result number to the status code the host sees.
 int GetDriverReturnValue(int number) {
     switch (number) {
-        case 0: return 1;                        // good reply
-        case 1: return SwitchErrorReturn(10);    // local: bad content
-        case 2: return SwitchErrorReturn(40);    // local: no reply
-        case 3: return SwitchErrorReturn(70);    // local: wrong length
-        case 4: return 100;                      // good remote reply
-        case 5: return SwitchErrorReturn(110);   // remote: bad content
-        case 6: return SwitchErrorReturn(140);   // remote: no reply
-        case 7: return SwitchErrorReturn(170);   // remote: wrong length
-        default: return 200;
+        case 0:
+            return 1;  // good reply
+        case 1:
+            return SwitchErrorReturn(10);  // local: bad content
+        case 2:
+            return SwitchErrorReturn(40);  // local: no reply
+        case 3:
+            return SwitchErrorReturn(70);  // local: wrong length
+        case 4:
+            return 100;  // good remote reply
+        case 5:
+            return SwitchErrorReturn(110);  // remote: bad content
+        case 6:
+            return SwitchErrorReturn(140);  // remote: no reply
+        case 7:
+            return SwitchErrorReturn(170);  // remote: wrong length
+        default:
+            return 200;
     }
 }
 
@@ -296,8 +305,10 @@ int DealDataOfLocalArea(QByteArray* reply, int32_t len) {
         case 1:
             saveReply(reply);
             return GetDriverReturnValue(0);
-        case 2: return GetDriverReturnValue(0);
-        default: return GetDriverReturnValue(1);
+        case 2:
+            return GetDriverReturnValue(0);
+        default:
+            return GetDriverReturnValue(1);
     }
 }
 
@@ -402,15 +413,20 @@ RW_VAR* DataCom(QByteArray* reply, int32_t len) {
     // `good` rather than failFlag decides below: a host thread may set
     // failFlag (SetRegisterData) while this request completes.
     switch (d.lastList) {
-        case 1: completeQueued(d.writeList, !good, true); break;
-        case 2: completeQueued(d.onceReadList, !good, !remote); break;
+        case 1:
+            completeQueued(d.writeList, !good, true);
+            break;
+        case 2:
+            completeQueued(d.onceReadList, !good, !remote);
+            break;
         case 0:
             if (!d.readList.isEmpty()) {
                 passRetValue(d.readList.first(), d.retVar);
                 d.readList.append(d.readList.takeFirst());
             }
             break;
-        default: break;
+        default:
+            break;
     }
     if (!good) {
         if (d.failCallback) d.failCallback(QList<RW_VAR>(), d.retVar.kind, 1);

@@ -3,12 +3,11 @@
 #ifndef PLC_DRIVER_INTERNAL_H
 #define PLC_DRIVER_INTERNAL_H
 
-#include "plc_driver.h"
-
 #include <QtCore/QMutex>
-
 #include <atomic>
 #include <cstdint>
+
+#include "plc_driver.h"
 
 // ---------------------------------------------------------------------------
 // The one driver object.
@@ -105,9 +104,7 @@ int StringAddressToInt(int type, QString text);
 int updateRwVar(RW_VAR* var);
 inline bool isBitArea(int type) { return type >= 0 && type <= 6; }
 inline bool isBitInWord(int type) { return type >= 20 && type <= 23; }
-inline bool isWordArea(int type) {
-    return (type >= 7 && type <= 19) || type == 24 || type == 25;
-}
+inline bool isWordArea(int type) { return (type >= 7 && type <= 19) || type == 24 || type == 25; }
 
 // Read-list rebuild helpers (caller holds listMutex).
 void Bubble_Sort(QList<RW_VAR>* list);

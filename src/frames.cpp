@@ -4,9 +4,9 @@
 // The builders are pure apart from appending to pendingFrames, setting the
 // frame counters in COMINFO and, for writes, mirroring the value into the
 // register image. They never touch the link.
-#include "driver_internal.h"
-
 #include <limits>
+
+#include "driver_internal.h"
 
 // ---------------------------------------------------------------------------
 // Block checks. Lengths are 16-bit byte counts of what precedes the check.
@@ -66,28 +66,50 @@ int ASCIIToDigital(int ch) {
 // (0, 6, 13, 14 at 0; 1 and 17 at 1024) are told apart by the function code.
 int getOffsetAddress(int type) {
     switch (type) {
-        case 0: return 0;
-        case 1: return 1024;
-        case 2: return 3072;
-        case 3: return 11520;
-        case 4: return 11264;
-        case 5: return 11776;
-        case 6: return 0;
-        case 7: return 11736;
-        case 8: return 19928;
-        case 9: return 19936;
-        case 10: return 19944;
-        case 11: return 20200;
-        case 12: return 1736;
-        case 13: return 0;
-        case 14: return 0;
-        case 15: return 512;
-        case 16: return 1536;
-        case 17: return 1024;
-        case 18: return 1088;
-        case 19: return 1600;
-        case 24: return 20512;
-        case 25: return 22560;
+        case 0:
+            return 0;
+        case 1:
+            return 1024;
+        case 2:
+            return 3072;
+        case 3:
+            return 11520;
+        case 4:
+            return 11264;
+        case 5:
+            return 11776;
+        case 6:
+            return 0;
+        case 7:
+            return 11736;
+        case 8:
+            return 19928;
+        case 9:
+            return 19936;
+        case 10:
+            return 19944;
+        case 11:
+            return 20200;
+        case 12:
+            return 1736;
+        case 13:
+            return 0;
+        case 14:
+            return 0;
+        case 15:
+            return 512;
+        case 16:
+            return 1536;
+        case 17:
+            return 1024;
+        case 18:
+            return 1088;
+        case 19:
+            return 1600;
+        case 24:
+            return 20512;
+        case 25:
+            return 22560;
         default:
             Diag("getOffsetAddress default") << type;
             return 0;
@@ -194,16 +216,33 @@ void ReadAnalog(RW_VAR* var) {
             function = 2;  // discrete inputs
             dataLen = bitBytes(var->count);
             break;
-        case 1: case 2: case 3: case 4: case 5: case 6:
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+        case 6:
             function = 1;  // coils
             dataLen = bitBytes(var->count);
             break;
-        case 7: case 8: case 9: case 10: case 11: case 12: case 14: case 15: case 16: case 24:
+        case 7:
+        case 8:
+        case 9:
+        case 10:
+        case 11:
+        case 12:
+        case 14:
+        case 15:
+        case 16:
+        case 24:
         case 25:
             function = 3;  // holding registers
             dataLen = wordBytes(var->count);
             break;
-        case 13: case 17: case 18: case 19:
+        case 13:
+        case 17:
+        case 18:
+        case 19:
             function = 4;  // input registers
             dataLen = wordBytes(var->count);
             break;

@@ -9,11 +9,11 @@
 //
 // Every access holds storageMutex (the reply path takes listMutex instead for
 // the read half of a bit-in-word write, which touches no image).
-#include "driver_internal.h"
-
 #include <algorithm>
 #include <cstring>
 #include <limits>
+
+#include "driver_internal.h"
 
 namespace {
 
@@ -54,7 +54,8 @@ QByteArray sliceOf(const QByteArray& area, int64_t from, int64_t len) {
     QByteArray out(static_cast<int>(len), '\0');
     const int64_t begin = std::max<int64_t>(from, 0);
     const int64_t end = std::min<int64_t>(from + len, area.size());
-    if (end > begin) std::memcpy(out.data() + (begin - from), area.constData() + begin, end - begin);
+    if (end > begin)
+        std::memcpy(out.data() + (begin - from), area.constData() + begin, end - begin);
     return out;
 }
 
@@ -152,11 +153,11 @@ void SpecialRegisterSave(QByteArray* reply) {
                              write.var.direction == 1 && write.var.special == 0 &&
                              wf.at(0) == rf.at(0) && wf.at(2) == rf.at(2) && wf.at(3) == rf.at(3);
     if (!isWriteHalf) return;
-    const bool headIsThisWrite =
-        !d.writeList.isEmpty() && isBitInWord(d.writeList.first().regType) &&
-        d.writeList.first().station == write.var.station &&
-        getPlcReg(d.writeList.first().regType) == write.var.regType &&
-        d.writeList.first().addr / 16 == write.var.addr;
+    const bool headIsThisWrite = !d.writeList.isEmpty() &&
+                                 isBitInWord(d.writeList.first().regType) &&
+                                 d.writeList.first().station == write.var.station &&
+                                 getPlcReg(d.writeList.first().regType) == write.var.regType &&
+                                 d.writeList.first().addr / 16 == write.var.addr;
     if (!headIsThisWrite) {
         d.pendingFrames.removeAt(1);
         return;
@@ -310,8 +311,8 @@ void WriteDataToLocal(RW_VAR* var) {
     const QByteArray& v = var->value;
     const int64_t n = var->count;
     const int64_t addr = var->addr;
-    const bool handled = (type >= 1 && type <= 6) || isImageWritableWordArea(type) ||
-                         isBitInWord(type);
+    const bool handled =
+        (type >= 1 && type <= 6) || isImageWritableWordArea(type) || isBitInWord(type);
     if (!handled) {
         Diag("WriteDataToLocal default") << var->station << type << var->addr;
         return;

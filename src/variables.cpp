@@ -1,10 +1,10 @@
 // Variable lists: register-type codes, address parsing, the registration of
 // read, write and once-read variables, and the rebuild of the cyclic read
 // list into grouped block reads.
-#include "driver_internal.h"
-
 #include <algorithm>
 #include <limits>
+
+#include "driver_internal.h"
 
 namespace {
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
@@ -18,10 +18,14 @@ constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
 // 23 -> 14. Every other code gives itself.
 int getPlcReg(int type) {
     switch (type) {
-        case 20: return 7;
-        case 21: return 12;
-        case 22: return 13;
-        case 23: return 14;
+        case 20:
+            return 7;
+        case 21:
+            return 12;
+        case 22:
+            return 13;
+        case 23:
+            return 14;
         default:
             if (type < 0 || type > 25) Diag("getPlcReg default") << type;
             return type;
@@ -145,8 +149,7 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
     if (updateRwVar(var) != 0) return 0;
     if (var->count > kMaxUnits) {
         // More than one area holds: refused like the host's register access.
-        Diag("AddListOnceReadVar count") << var->station << var->regType << var->addr
-                                         << var->count;
+        Diag("AddListOnceReadVar count") << var->station << var->regType << var->addr << var->count;
         return 0;
     }
 
@@ -180,7 +183,8 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
         var->addr = static_cast<int32_t>(pieceAddr);
         var->count = static_cast<int32_t>(k == pieces - 1 ? last : block);
         bool duplicate = false;
-        for (int i = 0; i < list.size() && !duplicate; ++i) duplicate = sameOnceRead(list.at(i), *var);
+        for (int i = 0; i < list.size() && !duplicate; ++i)
+            duplicate = sameOnceRead(list.at(i), *var);
         if (!duplicate && list.size() < kListCapacity) list.append(*var);
     }
     return list.size();
@@ -378,7 +382,8 @@ int32_t ReCreatReadVarList(QList<VARDESC>* descs) {
             QList<RW_VAR>& list = g.value();
             Bubble_Sort(&list);
             const int64_t limit = isBitArea(g.key()) ? int64_t(8) * ci->blockSize : ci->blockSize;
-            if (!list.isEmpty()) BitVarReCreat_3(&list, static_cast<int>(std::min(limit, kInt32Max)));
+            if (!list.isEmpty())
+                BitVarReCreat_3(&list, static_cast<int>(std::min(limit, kInt32Max)));
         }
     }
     return d.readList.size();
