@@ -320,67 +320,56 @@ void Simulator::setBit(int station, Table table, int address, bool value) {
     if (table == Table::DiscreteInputs) st->map->tab_input_bits[address] = value ? 1 : 0;
 }
 
-bool Simulator::unitLocked(int station, int type, int address, uint16_t* value) const {
+// Where one unit of `type` at `address` lives in a station's tables: a bit
+// cell (0/1), a whole register, or bit `bit` of a register for the
+// bit-in-word codes. Null pointers when the unit is outside the tables.
+Simulator::Cell Simulator::cellLocked(int station, int type, int address) const {
+    Cell c;
     Table table;
     Station* st = stationLocked(station);
-    if (!st || !tableOf(type, &table) || address < 0) return false;
-    if (isBitInWordType(type)) {
-        const int a = areaBase(foldedType(type)) + address / 16;
-        if (a >= kTableSize) return false;
-        const uint16_t w = table == Table::HoldingRegisters ? st->map->tab_registers[a]
-                                                            : st->map->tab_input_registers[a];
-        *value = (w >> (address % 16)) & 1;
-        return true;
-    }
-    const int a = areaBase(type) + address;
-    if (a >= kTableSize) return false;
+    if (!st || !tableOf(type, &table) || address < 0) return c;
+    const bool bitInWord = isBitInWordType(type);
+    const int a = bitInWord ? areaBase(foldedType(type)) + address / 16 : areaBase(type) + address;
+    if (a >= kTableSize) return c;
     switch (table) {
         case Table::DiscreteInputs:
-            *value = st->map->tab_input_bits[a];
+            c.bit = &st->map->tab_input_bits[a];
             break;
         case Table::Coils:
-            *value = st->map->tab_bits[a];
+            c.bit = &st->map->tab_bits[a];
             break;
         case Table::HoldingRegisters:
-            *value = st->map->tab_registers[a];
+            c.word = &st->map->tab_registers[a];
             break;
         case Table::InputRegisters:
-            *value = st->map->tab_input_registers[a];
+            c.word = &st->map->tab_input_registers[a];
             break;
     }
-    return true;
+    if (bitInWord) c.bitNo = address % 16;
+    return c;
+}
+
+bool Simulator::unitLocked(int station, int type, int address, uint16_t* value) const {
+    const Cell c = cellLocked(station, type, address);
+    if (c.bit) {
+        *value = *c.bit;
+    } else if (c.word) {
+        *value = c.bitNo < 0 ? *c.word : (*c.word >> c.bitNo) & 1;
+    }
+    return c.bit || c.word;
 }
 
 bool Simulator::setUnitLocked(int station, int type, int address, uint16_t value) {
-    Table table;
-    Station* st = stationLocked(station);
-    if (!st || !tableOf(type, &table) || address < 0) return false;
-    if (isBitInWordType(type)) {
-        const int a = areaBase(foldedType(type)) + address / 16;
-        if (a >= kTableSize) return false;
-        uint16_t& w = table == Table::HoldingRegisters ? st->map->tab_registers[a]
-                                                       : st->map->tab_input_registers[a];
-        const uint16_t mask = uint16_t(1u << (address % 16));
-        w = value ? uint16_t(w | mask) : uint16_t(w & ~mask);
-        return true;
+    const Cell c = cellLocked(station, type, address);
+    if (c.bit) {
+        *c.bit = value ? 1 : 0;
+    } else if (c.word && c.bitNo < 0) {
+        *c.word = value;
+    } else if (c.word) {
+        const uint16_t mask = uint16_t(1u << c.bitNo);
+        *c.word = value ? uint16_t(*c.word | mask) : uint16_t(*c.word & ~mask);
     }
-    const int a = areaBase(type) + address;
-    if (a >= kTableSize) return false;
-    switch (table) {
-        case Table::DiscreteInputs:
-            st->map->tab_input_bits[a] = value ? 1 : 0;
-            break;
-        case Table::Coils:
-            st->map->tab_bits[a] = value ? 1 : 0;
-            break;
-        case Table::HoldingRegisters:
-            st->map->tab_registers[a] = value;
-            break;
-        case Table::InputRegisters:
-            st->map->tab_input_registers[a] = value;
-            break;
-    }
-    return true;
+    return c.bit || c.word;
 }
 
 bool Simulator::unit(int station, int type, int address, uint16_t* value) const {

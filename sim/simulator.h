@@ -108,6 +108,12 @@ private:
     void updateLive();
     void traceBytes(const char* tag, const std::vector<uint8_t>& bytes, const char* note);
     Station* stationLocked(int station) const;
+    struct Cell {
+        uint8_t* bit = nullptr;
+        uint16_t* word = nullptr;
+        int bitNo = -1;  // bit inside *word for bit-in-word codes, else -1
+    };
+    Cell cellLocked(int station, int type, int address) const;
     bool unitLocked(int station, int type, int address, uint16_t* value) const;
     bool setUnitLocked(int station, int type, int address, uint16_t value);
     void drainLibmodbusSocket();
