@@ -1,5 +1,7 @@
 #include "scripted_controller.h"
 
+#include <stdexcept>
+
 namespace plctest {
 namespace {
 
@@ -37,13 +39,24 @@ QByteArray sealCrc(QByteArray bytes) {
 }
 
 ScriptedController::ScriptedController(std::initializer_list<int> stations) {
-    for (int s : stations) mem_[s].fill(std::vector<uint16_t>(65536, 0));
+    for (int s : stations) mem_[s];
 }
+uint16_t ScriptedController::cell(const std::unordered_map<int, uint16_t>& space, int at) {
+    const auto it = space.find(at);
+    return it == space.end() ? 0 : it->second;
+}
+namespace {
+int cellOf(int type, int addr) {
+    const long long at = (long long)baseOf(type) + addr;
+    if (baseOf(type) < 0 || at < 0 || at >= 65536) throw std::out_of_range("no such register");
+    return int(at);
+}
+}  // namespace
 uint16_t ScriptedController::word(int s, int type, int addr) const {
-    return mem_.at(s)[spaceOf(type)].at(size_t(baseOf(type) + addr));
+    return cell(mem_.at(s)[spaceOf(type)], cellOf(type, addr));
 }
 void ScriptedController::setWord(int s, int type, int addr, uint16_t value) {
-    mem_.at(s)[spaceOf(type)].at(size_t(baseOf(type) + addr)) = value;
+    mem_.at(s)[spaceOf(type)][cellOf(type, addr)] = value;
 }
 
 QByteArray ScriptedController::execute(const QByteArray& q, int st, bool local) {
@@ -78,9 +91,10 @@ QByteArray ScriptedController::execute(const QByteArray& q, int st, bool local) 
     // Reads: bits packed low bit first, registers high byte first.
     QByteArray reply(1, char(st)), data(read && space < 2 ? (r.count + 7) / 8 : 0, 0);
     for (int k = 0; ok && k < r.count; ++k) {
-        uint16_t& u = mem_.at(st)[space][size_t(at + k)];
+        std::unordered_map<int, uint16_t>& cells = mem_.at(st)[space];
+        const uint16_t u = read ? cell(cells, int(at + k)) : 0;
         if (!read)
-            u = uint16_t(space == 1 ? values[k] != 0 : values[k]);
+            cells[int(at + k)] = uint16_t(space == 1 ? values[k] != 0 : values[k]);
         else if (space < 2)
             data[k / 8] = char(data[k / 8] | (u != 0) << (k % 8));
         else

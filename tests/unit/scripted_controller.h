@@ -7,6 +7,7 @@
 #include <array>
 #include <deque>
 #include <map>
+#include <unordered_map>
 #include <vector>
 
 #include "driver_internal.h"
@@ -41,8 +42,10 @@ public:
     int rejected = 0;  // frames with a bad checksum or of no known framing
 
 private:
-    // Object spaces: 0 discrete inputs, 1 coils, 2 holding, 3 input registers.
-    using Memory = std::array<std::vector<uint16_t>, 4>;
+    // Object spaces: 0 discrete inputs, 1 coils, 2 holding, 3 input registers,
+    // 65536 cells each; only cells ever written are stored, the rest read 0.
+    using Memory = std::array<std::unordered_map<int, uint16_t>, 4>;
+    static uint16_t cell(const std::unordered_map<int, uint16_t>& space, int at);
     QByteArray execute(const QByteArray& q, int station, bool local);
     std::map<int, Memory> mem_;
     std::deque<Answer> script_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver_internal.h"
+#include "driver_reset.h"
 
 namespace plctest {
 
@@ -47,9 +48,6 @@ protected:
     COMINFO info{};
     Recorder& rec = recorder();
 };
-
-// Resets PLC_driver and DataStorage without going through the host API.
-void resetDriver();
 
 }  // namespace plctest
 
