@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "driver_internal.h"
+#include "driver_reset.h"
 
 namespace {
 
@@ -17,19 +18,7 @@ void noFail(QList<RW_VAR>, int32_t, int32_t) {}
 void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
 
 void reset(COMINFO& info) {
-    Communication_Protocol& d = PLC_driver;
-    d.readList.clear();
-    d.writeList.clear();
-    d.onceReadList.clear();
-    d.pendingFrames.clear();
-    d.stationsOff.clear();
-    d.lastList = 100;
-    d.writeBurst = d.onceBurst = d.okCount = 0;
-    d.failFlag = false;
-    d.inFlight = emptyRwVar();
-    d.inFlightValid = false;
-    d.bitPatch = {};
-    if (DataStorage.size() > 64) DataStorage.clear();
+    plctest::resetDriver();
     info = COMINFO{};
     SetComInfo(&info);
     RegistCallBackFuncIntf(noDone, noFail);
