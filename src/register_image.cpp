@@ -223,6 +223,9 @@ int32_t GetRegisterData(void*, int32_t type, QString& addrText, int32_t station,
 // write list is emptied. A count above kMaxUnits is refused ("SetRegisterData
 // count" with the code and count; result 0, nothing changed); a count of 0
 // or less queues nothing. A negative blockSize is treated like 0: one piece.
+// When the driver puts the values into the image itself, it does so once for
+// the whole write: the pieces are contiguous, and one range of the image
+// costs one reservation instead of one per bit.
 int32_t SetRegisterData(QString& name, int32_t type, QString& addrText, int32_t station,
                         QByteArray& values, int32_t count, int32_t kind, int32_t id) {
     Communication_Protocol& d = PLC_driver;
@@ -258,13 +261,17 @@ int32_t SetRegisterData(QString& name, int32_t type, QString& addrText, int32_t 
     ListLock lock;
     WriteMerger merger(d.writeList);
     int32_t result = 0;
+    RW_VAR mirror = r;  // the queued pieces as one record, from the first
+    mirror.addr = addr;
+    mirror.count = 0;
     auto queue = [&](int64_t pieceAddr, int32_t pieceCount, const QByteArray& bytes) {
         if (pieceAddr > std::numeric_limits<int32_t>::max()) return;
         r.addr = static_cast<int32_t>(pieceAddr);
         r.count = pieceCount;
         r.value = bytes;
         result = merger.merge(r);
-        if (d.failFlag) WriteDataToLocal(&r);
+        mirror.count += pieceCount;
+        mirror.value += bytes;
     };
 
     if ((type >= 1 && type <= 6) || isBitInWord(type)) {
@@ -294,6 +301,7 @@ int32_t SetRegisterData(QString& name, int32_t type, QString& addrText, int32_t 
         }
     }
 
+    if (d.failFlag && mirror.count > 0) WriteDataToLocal(&mirror);
     if (!sendToController) d.writeList.clear();
     return result;
 }

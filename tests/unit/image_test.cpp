@@ -190,5 +190,54 @@ TEST_F(ImageTest, WithoutALinkOrWhileItFailsHostWritesAreMirroredIntoTheImageAtO
     EXPECT_EQ(area(1, 7) + "|" + area(1, 3), "00 02 00 00 34 12|00 00 00 00 01 01");
 }
 
+// While the driver puts a host write into the image itself, a write of many
+// units lands there as one range: the host's values, and one diagnostic at
+// most for a range beyond the area bound.
+TEST_F(ImageTest, ManyUnitWritesAreMirroredAsOneRange) {
+    struct Row {
+        const char* name;
+        int type;
+        const char* text;
+        int count, blockSize;
+        int first;  // image index of the first unit: bit, bit inside area 12, byte of register
+        const char* diagnostic;
+    };
+    const Row rows[] = {
+        {"EveryCoilOfAnArea", 3, "0", 65536, 32, 0, ""},
+        {"BitsInsideWordsFromBit7", 21, "3.7", 65536, 32, 55, ""},
+        {"RegistersInBlocks", 7, "10", 65536, 100, 20, ""},
+        {"CoilsBeyondTheAreaBound", 3, "16777200", 100, 32, -1,
+         "**** ERROR checkTheStorage range 1 3 16777200 100 "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fresh();
+        info.runMode = 0;  // image only
+        info.blockSize = row.blockSize;
+        const bool words = row.type == 7;
+        QByteArray values(words ? 2 * row.count : row.count, '\0');
+        for (int k = 0; k < values.size(); ++k) values[k] = char(k % 3 == 0 ? 1 + k % 251 : 0);
+        QString name("n"), text(row.text);
+        SetRegisterData(name, row.type, text, 3, values, row.count, 6, 9);
+        EXPECT_EQ(takeMessages(), row.diagnostic);
+        const QByteArray area = DataStorage.value(1).value(getPlcReg(row.type));
+        if (row.first < 0) {
+            EXPECT_TRUE(area.isEmpty());
+            continue;
+        }
+        int wrong = 0;
+        for (int k = 0; k < values.size(); ++k) {
+            const int p = row.first + k, in = uint8_t(values.at(k));
+            if (words)
+                wrong += uint8_t(area.at(p)) != in;  // host byte order on both sides
+            else if (row.type == 21)
+                wrong += ((uint8_t(area.at(p / 8)) >> (p % 8)) & 1) != (in != 0);
+            else
+                wrong += area.at(p) != (in & 1);
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+}
+
 }  // namespace
 }  // namespace plctest
