@@ -88,7 +88,9 @@ bool sameRecord(const RW_VAR& a, const RW_VAR& b) {
            a.special == b.special && a.extra == b.extra && a.value == b.value;
 }
 
-std::string hexOf(const QByteArray& b) { return b.toHex().toStdString(); }
+std::string hexOf(const QByteArray& b) {
+    return b.left(48).toHex().toStdString() + (b.size() > 48 ? "..." : "");
+}
 
 std::string describe(const Protocol& p) {
     return hexOf(p.frame) + " (reply " + std::to_string(p.replyLen) + ", data at " +
@@ -237,11 +239,13 @@ Verdict judge(const Protocol& p, const QByteArray* reply, int32_t len, const COM
     if (len == 0 && p.replyLen != 0) return bad(40);
     if (len != 0 && len != p.replyLen && p.replyLen != -1) return bad(70);
     const QByteArray seen = reply && len > 0 ? reply->left(len) : QByteArray();
-    int check = 2;  // a station 0 frame takes any reply of its length
+    // A station 0 frame takes any reply of its length. Otherwise the CRC over
+    // the bytes before it, whose length the CRC takes in 16 bits.
+    int check = 2;
     if (v.station != 0) {
         check = 0;
         if (seen.size() >= 6 && u8(seen, 0) == v.station && len <= seen.size() &&
-            sealCrc(seen.left(len - 2)) == seen.left(len))
+            len - 2 <= 0xFFFF && sealCrc(seen.left(len - 2)) == seen.left(len))
             check = v.direction == 0 ? 1 : v.direction == 1 ? 2 : 0;
     }
     if (check == 0) return bad(10);
