@@ -1,5 +1,21 @@
 #include "test_support.h"
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#if defined(__SANITIZE_THREAD__)
+// QtCore is not built with ThreadSanitizer. Its shared strings and byte
+// arrays are freed inside the library once an atomic reference count drops
+// to zero; the detector sees that free but not the count's atomics, and
+// reports a race whenever the last two references die on different threads.
+// Calls the library makes (free among them) are left to it, like the rest of
+// its code.
+extern "C" const char* __tsan_default_suppressions() {
+    return "called_from_lib:libQt5Core.so.5\n";
+}
+#endif
+
 namespace plctest {
 
 QByteArray hex(const char* text) { return QByteArray::fromHex(QByteArray(text)); }
@@ -58,6 +74,31 @@ std::string DriverTest::takeMessages() {
     const std::string all = rec.messages.join('|').toStdString();
     rec.messages.clear();
     return all;
+}
+
+Watchdog::Watchdog(const char* what, std::function<long long()> progress,
+                   std::chrono::seconds stall)
+    : thread_([this, what, progress, stall] {
+          using Clock = std::chrono::steady_clock;
+          long long seen = progress();
+          Clock::time_point moved = Clock::now();
+          while (!done_) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(50));
+              const long long now = progress();
+              if (now != seen) {
+                  seen = now;
+                  moved = Clock::now();
+              } else if (Clock::now() - moved > stall) {
+                  std::fprintf(stderr, "FAILED: %s: no progress for %lld s (at %lld); deadlock\n",
+                               what, (long long)stall.count(), now);
+                  std::_Exit(1);
+              }
+          }
+      }) {}
+
+Watchdog::~Watchdog() {
+    done_ = true;
+    thread_.join();
 }
 
 }  // namespace plctest

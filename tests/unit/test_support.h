@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QtCore/QStringList>
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver_internal.h"
@@ -47,6 +50,20 @@ protected:
 
     COMINFO info{};
     Recorder& rec = recorder();
+};
+
+// Turns a deadlock into a failing test instead of a hung suite: when
+// `progress` has not changed for `stall`, it prints `what` and the progress
+// and ends the process (the driver's locks stay held for good, so no later
+// test could run).
+class Watchdog {
+public:
+    Watchdog(const char* what, std::function<long long()> progress, std::chrono::seconds stall);
+    ~Watchdog();
+
+private:
+    std::atomic<bool> done_{false};
+    std::thread thread_;
 };
 
 }  // namespace plctest
