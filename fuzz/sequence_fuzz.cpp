@@ -120,14 +120,7 @@ QByteArray be16(int64_t w) { return QByteArray(1, char((w >> 8) & 0xFF)) + char(
 
 Protocol queued(const QByteArray& frame, int32_t replyLen, int32_t dataPos, int32_t dataLen,
                 const RW_VAR& v) {
-    Protocol p{};
-    p.frame = frame;
-    p.frameLen = frame.size();
-    p.replyLen = replyLen;
-    p.dataPos = dataPos;
-    p.dataLen = dataLen;
-    p.var = v;
-    return p;
+    return Protocol{frame, frame.size(), replyLen, dataPos, dataLen, v, 0, 0, 0};
 }
 
 Protocol localRead(const RW_VAR& v) {
@@ -993,14 +986,18 @@ void Session::getRegisterData() {
 }
 
 // A host operation to run from inside the next callback, on the polling
-// thread with the lists locked: list operations run at once, the polling
-// entry points are refused.
+// thread with the lists locked: list operations and image access run at
+// once, the polling entry points are refused. (A deadlock here ends the input
+// by libFuzzer's time-out.)
 void Session::armCallback() {
     const std::function<void()> ops[] = {
         [this] { addWrite(); },
         [this] { setRegisterData(); },
         [this] { addOnceRead(); },
         [this] { switchStation(); },
+        [this] { addRead(); },
+        [this] { rebuild(); },
+        [this] { getRegisterData(); },
         [this] {
             REQUIRE('d', !ComCommunication() && messages.last() == "ComCommunication callback ",
                     "ComCommunication inside a callback was not refused");
@@ -1014,7 +1011,7 @@ void Session::armCallback() {
                         messages.last() == "DataCom callback ",
                     "DataCom inside a callback was not refused");
         }};
-    armed_ = ops[pick(6)];
+    armed_ = ops[pick(int(std::size(ops)))];
 }
 
 // The driver's list sizes, asked through the host API: a null record
