@@ -110,10 +110,8 @@ TEST_F(ImageTest, HostReadsComeFromTheImageInHostByteOrder) {
         {1, 7, "10", 1, 1, 1, "34 12", ""}, {1, 7, "11", 1, 2, 1, "00 00 00 00", ""}, {1, 3, "2", 1, 3, 1, "01 00 01", ""},
         {1, 20, "3.4", 1, 3, 1, "01 00 01", ""}, {1, 20, "3.9", 1, 2, 1, "01 00", ""}, {1, 21, "40.0", 1, 2, 1, "00 00", ""},
         {0, 7, "0", 5, 1, 1, "22 22", ""}, {1, 7, "0", 5, 1, 1, "55 55", ""},  // the station only with multi-station
-        {1, 9, "0", 1, 4, 1, "00 00 00 00 00 00 00 00", ""}, {1, 7, "10", 1, 0, 1, "", ""}, {1, 20, "3.4", 1, -4, 1, "", ""},
-        {1, 1, "9", 1, 3, 0, "00 00 00 00 00 00", "StringAddressToInt error 1 \"9\" "}, {1, 30, "1", 1, 2, 0, "00 00 00 00", "StringAddressToInt error 30 \"1\" "},
-        {1, 7, "x", 1, -3, 0, "", "StringAddressToInt error 7 \"x\" "}, {1, 7, "0", 1, INT_MAX, 0, "", "GetRegisterData count 7 2147483647 "},
-        {1, 7, "2000000000", 1, 2, 1, "00 00 00 00", kRange + "1 7 2000000000 2 "},
+        {1, 9, "0", 1, 4, 1, "00 00 00 00 00 00 00 00", ""}, {1, 7, "10", 1, 0, 1, "", ""},
+        {1, 1, "9", 1, 3, 0, "00 00 00 00 00 00", "StringAddressToInt error 1 \"9\" "},  // more in hostile_input_test.cpp
     };
     // clang-format on
     for (const auto& [multi, type, text, station, count, result, want, diag] : rows) {
@@ -141,10 +139,9 @@ TEST_F(ImageTest, HostWritesBecomeRecordsInControllerByteOrder) {
         {2, 7, "0", "34", 2, "1:7:0:2=00340000", ""}, {4, 12, "0", "01 02 03 04", 1, "1:12:0:1=0201", ""},
         {32, 3, "5", "01 00 01", 3, "1:3:5:1=01 1:3:6:1=00 1:3:7:1=01", ""}, {32, 1, "10", "01", 1, "1:1:8:1=01", ""},
         {32, 2, "0", "01", 2, "1:2:0:1=01 1:2:1:1=00", ""}, {32, 20, "3.4", "01 00", 2, "1:20:52:1=01 1:20:53:1=00", ""},
-        {32, 7, "0", "01 02", 0, "", ""}, {32, 3, "0", "01 02", -2, "", ""}, {32, 0, "1", "01 00", 1, "", ""},  // nothing to queue,
-        {32, 13, "1", "01 00", 1, "", ""}, {32, 17, "1", "01 00", 1, "", ""}, {32, 18, "1", "01 00", 1, "", ""}, {32, 19, "1", "01 00", 1, "", ""},  // read-only
-        {32, 7, "x", "01 00", 1, "", "StringAddressToInt error 7 \"x\" "}, {1, 3, "0", "01", INT_MAX, "", "SetRegisterData count 3 2147483647 "},
-        {1, 7, "0", "01 02", INT_MAX, "", "SetRegisterData count 7 2147483647 "},
+        {32, 7, "0", "01 02", 0, "", ""}, {32, 0, "1", "01 00", 1, "", ""},  // nothing to queue,
+        {32, 17, "1", "01 00", 1, "", ""}, {32, 18, "1", "01 00", 1, "", ""}, {32, 19, "1", "01 00", 1, "", ""},  // read-only
+        {1, 7, "0", "01 02", INT_MAX, "", "SetRegisterData count 7 2147483647 "},  // more in hostile_input_test.cpp
     };
     // clang-format on
     std::tie(info.remoteMode, info.ownLinkNo) = std::make_tuple(2, 4);
@@ -171,8 +168,6 @@ TEST_F(ImageTest, WithoutALinkOrWhileItFailsHostWritesAreMirroredIntoTheImageAtO
     const RW_VAR waiting = var(8, 1, 1);
     PLC_driver.writeList = {waiting, waiting};
     info.runMode = 0;
-    EXPECT_TRUE(set(7, "x", "01 00", 1) == 0 && !PLC_driver.failFlag &&
-                PLC_driver.writeList.size() == 2);  // an unusable text changes nothing
     info.blockSize = 1;
     EXPECT_EQ(set(7, "1", "34 12 78 56", 2), 4);  // list length after the last record
     EXPECT_TRUE(PLC_driver.failFlag && PLC_driver.writeList.isEmpty());
