@@ -1,6 +1,8 @@
-// The polling loop: which list the next frame comes from, burst limits and
-// switched-off stations; then reply handling: the reply check, status codes,
-// repeats and give-ups, completion callbacks and the bit-in-word patch.
+// The polling loop by example: switched-off stations, the reply check and
+// status codes, repeats and give-ups, the finish flag, callbacks under the
+// list lock and the bit-in-word patch. The sequence fuzzer (fuzz/) checks
+// the scheduler's order, bursts, completion, reporting and purging against a
+// model over many generated sessions.
 #include <tuple>
 
 #include "scripted_controller.h"
@@ -20,29 +22,6 @@ protected:
     static int feed(QByteArray reply) { return DataCom(&reply, reply.size())->status; }
 };
 
-TEST_F(Polling, WritesGoFirstThenOnceReadsThenTheReadListInBurstsOfFive) {
-    for (int i = 0; i < 6; ++i) {
-        PLC_driver.writeList << write(i, 1, i);
-        PLC_driver.onceReadList << var(7, 100 + i, 1);
-    }
-    PLC_driver.readList << var(7, 7, 1);
-    std::vector<int> lists;
-    for (int call = 0; call < 13; ++call) {
-        pollOnce(ctl);
-        lists.push_back(PLC_driver.lastList);
-    }
-    EXPECT_EQ(lists, (std::vector<int>{1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 0, 1, 2}));
-    // Both bursts used up and nothing to read: this call resets them.
-    PLC_driver.readList.clear();
-    PLC_driver.writeList << write(9, 1, 9);
-    PLC_driver.writeBurst = PLC_driver.onceBurst = 5;
-    info.finishFlag = 0;
-    EXPECT_EQ(ComCommunication(), nullptr);
-    EXPECT_EQ(info.finishFlag, 1);
-    EXPECT_EQ(PLC_driver.writeBurst + PLC_driver.onceBurst, 0);
-    EXPECT_NE(ComCommunication(), nullptr);
-}
-
 TEST_F(Polling, SwitchedOffStationsAreRotatedBehindTheOthersAndAllOffKeepsTheOrder) {
     info.multiStation = 1;
     PLC_driver.writeList << write(0, 1, 1, 2);
@@ -60,32 +39,6 @@ TEST_F(Polling, SwitchedOffStationsAreRotatedBehindTheOthersAndAllOffKeepsTheOrd
     EXPECT_EQ(ComCommunication(), nullptr);
     EXPECT_EQ(listText(PLC_driver.readList), "3:7:0:1 1:7:0:1 2:7:0:1");
     EXPECT_EQ(info.finishFlag, 1);
-}
-
-TEST_F(Polling, PendingFrameIsReturnedAgainUntilItIsAnswered) {
-    PLC_driver.readList << var(7, 0, 1) << var(7, 50, 1);
-    Protocol* first = ComCommunication();
-    ASSERT_NE(first, nullptr);
-    PLC_driver.writeList << write(1, 1, 1);  // arrives while the read is in flight
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(ComCommunication(), first);
-    EXPECT_EQ(PLC_driver.readList.first().addr, 0);
-    EXPECT_EQ(feed(ctl.answer(first->frame)), 1);
-    ASSERT_NE(ComCommunication(), nullptr);
-    EXPECT_EQ(PLC_driver.pendingFrames.first().frame[1], 6);
-    EXPECT_EQ(PLC_driver.readList.last().addr, 0);
-}
-
-TEST_F(Polling, RemoteModeFramesEveryListWithTheRemoteBuilders) {
-    info.remoteMode = 1;
-    PLC_driver.writeList << write(4, 1, 1);
-    PLC_driver.onceReadList << var(7, 10, 1);
-    PLC_driver.readList << var(7, 20, 1);
-    pollUntilIdle(ctl, 3);
-    EXPECT_EQ(ctl.rejected, 0);
-    std::vector<int> seen;  // remote flag, direction, address
-    for (const auto& q : ctl.requests)
-        seen.push_back(q.remote * 1000 + q.function * 100 + q.address);
-    EXPECT_EQ(seen, (std::vector<int>{1104, 1010, 1020}));
 }
 
 TEST_F(Polling, ReplyCheckLooksAtStationLengthCrcAndDirection) {
@@ -154,29 +107,6 @@ TEST_F(Polling, LastRepeatReportsWhatWentWrongAndOnWhichPath) {
     EXPECT_EQ(rec.fails.size(), std::size(rows));
 }
 
-TEST_F(Polling, NothingPendingIsGoodAndABroadcastWriteNeedsNoReply) {
-    PLC_driver.retVar.addr = 123;
-    EXPECT_EQ(feed(QByteArray()), 1);  // nothing pending: good, record untouched
-    EXPECT_EQ(PLC_driver.retVar.addr, 123);
-    PLC_driver.writeList << write(4, 1, 2, 0);
-    ASSERT_NE(ComCommunication(), nullptr);
-    EXPECT_EQ(feed(QByteArray()), 1);
-    EXPECT_TRUE(PLC_driver.writeList.isEmpty());
-    EXPECT_EQ(rec.done.size(), 1u);
-}
-
-TEST_F(Polling, CompletionIsReportedOnlyForTheLastOfEqualWrites) {
-    PLC_driver.writeList << write(0, 1, 5) << write(1, 1, 5) << write(2, 2, 5);
-    pollOnce(ctl);
-    EXPECT_TRUE(rec.done.empty());
-    pollUntilIdle(ctl);
-    ASSERT_EQ(rec.done.size(), 2u);
-    const DoneCall& d = rec.done[0];
-    EXPECT_EQ(std::vector<int>({d.hostHandle, d.kind, d.id, d.result}),
-              std::vector<int>({77, 1, 5, 1}));
-    EXPECT_EQ(rec.done[1].kind, 2);
-}
-
 TEST_F(Polling, OnceReadsReportAndCountOnlyOnTheLocalPath) {
     for (bool remote : {false, true}) {
         rec.done.clear();
@@ -225,33 +155,6 @@ TEST_F(Polling, FinishFlagRisesAfterOneMoreGoodCompletionThanReadEntries) {
     ctl.script({Answer::BadCrc});
     pollOnce(ctl);
     EXPECT_EQ(info.finishFlag, 0);
-}
-
-TEST_F(Polling, GiveUpPurgesEqualEntriesAndOnlyThisStationsInMultiStationMode) {
-    for (int multi : {0, 1}) {
-        SCOPED_TRACE(multi);
-        info.multiStation = multi;
-        rec.done.clear();
-        PLC_driver.writeBurst = 0;
-        PLC_driver.writeList = {write(0, 4, 8), write(1, 4, 9), write(2, 4, 8), write(3, 4, 8, 2)};
-        ctl.script({Answer::Silent, Answer::Silent, Answer::Silent});
-        EXPECT_EQ(pollUntilIdle(ctl, 3), (std::vector<int>{0, 0, 41 + 4}));
-        ASSERT_EQ(rec.done.size(), 1u);
-        EXPECT_EQ(std::make_pair(rec.done[0].id, rec.done[0].result), std::make_pair(8, 2));
-        EXPECT_EQ(listText(PLC_driver.writeList), multi ? "1:12:1:1 2:12:3:1" : "1:12:1:1");
-    }
-    EXPECT_EQ(rec.fails.size(), 2u);
-    PLC_driver.writeList.clear();
-    RW_VAR once = write(0, 2, 3, 1, 7);
-    once.direction = 0;
-    RW_VAR other = once;
-    other.id = 4;
-    PLC_driver.onceReadList = {once, once, other};
-    info.retryMax = 0;
-    ctl.script({Answer::BadCrc});
-    EXPECT_EQ(pollOnce(ctl), 13);
-    ASSERT_EQ(PLC_driver.onceReadList.size(), 1);
-    EXPECT_EQ(PLC_driver.onceReadList.first().id, 4);
 }
 
 // The recorder's callbacks cannot see the lock; this one can.
@@ -317,34 +220,6 @@ TEST_F(Polling, BitWriteReadReplyPatchesItsOwnWriteHalfOnly) {
     PLC_driver.writeList.clear();
     feed(hex("01 03 02 12 14 B4 EB"));
     for (const Protocol& p : PLC_driver.pendingFrames) EXPECT_NE(p.frame.mid(4, 2), hex("00 00"));
-}
-
-TEST_F(Polling, BitWriteCompletesWithItsSecondFrameAndFailingEitherGivesUpBoth) {
-    ctl.setWord(1, 7, 3, 0x1214);
-    PLC_driver.writeList << write(53, 6, 60, 1, 20);
-    EXPECT_EQ(pollOnce(ctl), 1);
-    EXPECT_EQ(PLC_driver.writeList.size(), 1);
-    EXPECT_EQ(pollOnce(ctl), 1);
-    EXPECT_TRUE(PLC_driver.writeList.isEmpty());
-    EXPECT_EQ(rec.done.size(), 1u);
-    EXPECT_EQ(ctl.word(1, 7, 3), 0x1234);
-
-    info.retryMax = 1;
-    for (int goodReads : {0, 1}) {
-        ctl.setWord(1, 7, 3, 0x00F0);
-        PLC_driver.writeList = {write(53, 6, 61, 1, 20), write(0, 9, 9)};
-        PLC_driver.writeBurst = 0;
-        if (goodReads) ctl.script({Answer::Good});
-        ctl.script({Answer::Silent, Answer::Silent});
-        EXPECT_EQ(pollUntilIdle(ctl, 2 + goodReads).back(), 41 + 6);
-        EXPECT_TRUE(PLC_driver.pendingFrames.isEmpty());
-        // What goes out next is the other write, not a leftover half.
-        ctl.requests.clear();
-        EXPECT_EQ(pollOnce(ctl), 1);
-        ASSERT_EQ(ctl.requests.size(), 1u);
-        EXPECT_EQ(ctl.requests[0].address, getOffsetAddress(12));
-        EXPECT_EQ(ctl.word(1, 7, 3), 0x00F0);
-    }
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Four host threads against the polling loop. Each does PLC_STRESS_OPS mixed
 // operations (register writes through both entry points, image reads,
 // once-reads, cyclic-read registrations, read-list rebuilds, station
-// switching) while the polling thread answers from the scripted controller.
+// switching) while the polling thread answers from the scripted controller
+// and its callbacks call back into the driver.
 // The suites run 2000 per thread; the full count, under ThreadSanitizer:
 //
 //   PLC_STRESS_OPS=100000 TSAN_OPTIONS=halt_on_error=1
@@ -32,9 +33,15 @@ int opsPerHost() {
 std::atomic<int> onceReported[kHosts];
 std::vector<DoneCall> heard;  // polling thread only, until it is joined
 
+// Callbacks run on the polling thread with the lists locked; they may call
+// back into the driver, which this one does with a list operation and a read.
 void onDone(int32_t handle, int32_t kind, int32_t id, int32_t result) {
     heard.push_back({handle, kind, id, result});
     if (kind == kOnceKind) ++onceReported[id / 1000000];
+    static QString zero = QString::number(0);
+    QByteArray coils;
+    if (AddListWriteVar(nullptr, 0) < 0 || GetRegisterData(nullptr, 3, zero, 2, &coils, 8) != 1)
+        heard.push_back({-2, kind, id, result});
 }
 void onFail(QList<RW_VAR>, int32_t kind, int32_t) { heard.push_back({-1, kind, 0, 0}); }
 int onceReportedInAll() {
