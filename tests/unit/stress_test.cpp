@@ -80,7 +80,7 @@ TEST_F(Stress, FourHostThreadsAndThePollingLoopStayConsistent) {
     for (int reg = 0; reg < kHosts * kRegs; ++reg)
         cycle << VARDESC{0, 7, 1, 0, 0, texts[reg], QString(), 1};
     cycle << VARDESC{0, 3, 2, 0, 0, texts[0], QString(), 40};
-    const QString name = QStringLiteral("stress");
+    const QString name = QString::fromLatin1("stress");
     ASSERT_GT(ReCreatReadVarList(&cycle), 0);
 
     std::atomic<bool> stop{false};
