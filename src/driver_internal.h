@@ -182,6 +182,9 @@ public:
     explicit WriteMerger(QList<RW_VAR>& list) : list_(list) {}
     // Returns the number of entries in the list afterwards.
     int merge(const RW_VAR& r);
+    // Whether merge(r) keeps the record: a full list without a waiting entry
+    // for its target drops it.
+    bool takes(const RW_VAR& r);
 
 private:
     struct Target {

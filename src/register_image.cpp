@@ -260,23 +260,34 @@ int32_t SetRegisterData(QString& name, int32_t type, QString& addrText, int32_t 
     // the list per piece.
     ListLock lock;
     WriteMerger merger(d.writeList);
-    int32_t result = 0;
-    RW_VAR mirror = r;  // the queued pieces as one record, from the first
-    mirror.addr = addr;
-    mirror.count = 0;
-    auto queue = [&](int64_t pieceAddr, int32_t pieceCount, const QByteArray& bytes) {
+    int64_t units = 0;  // queued from addr on, in one run
+    // Merges one piece. Its value is made only if the list takes the piece:
+    // a full list drops most pieces of a huge write, and making a value for
+    // each would cost an allocation per unit.
+    auto queue = [&](int64_t pieceAddr, int32_t pieceCount, auto valueOf) {
         if (pieceAddr > std::numeric_limits<int32_t>::max()) return;
         r.addr = static_cast<int32_t>(pieceAddr);
         r.count = pieceCount;
-        r.value = bytes;
-        result = merger.merge(r);
-        mirror.count += pieceCount;
-        mirror.value += bytes;
+        units += pieceCount;
+        if (!merger.takes(r)) return;
+        r.value = valueOf();
+        merger.merge(r);
+    };
+    // Host registers are low byte first; records carry them high byte first.
+    auto highFirst = [&](int64_t from, int64_t n) {
+        QByteArray bytes(static_cast<int>(2 * n), '\0');
+        for (int64_t m = 0; m < n; ++m) {
+            bytes[static_cast<int>(2 * m)] = v.at(static_cast<int>(2 * (from + m) + 1));
+            bytes[static_cast<int>(2 * m + 1)] = v.at(static_cast<int>(2 * (from + m)));
+        }
+        return bytes;
     };
 
-    if ((type >= 1 && type <= 6) || isBitInWord(type)) {
+    const bool bits = (type >= 1 && type <= 6) || isBitInWord(type);
+    if (bits) {
         if (v.size() < count) v.append(QByteArray(count - v.size(), '\0'));
-        for (int k = 0; k < count; ++k) queue(int64_t(addr) + k, 1, v.mid(k, 1));
+        for (int k = 0; k < count; ++k)
+            queue(int64_t(addr) + k, 1, [&] { return QByteArray(1, v.at(k)); });
     } else if (isImageWritableWordArea(type) && count > 0) {
         const int block = ci->blockSize > 0 ? ci->blockSize : count;
         int pieces = count / block;
@@ -290,18 +301,19 @@ int32_t SetRegisterData(QString& name, int32_t type, QString& addrText, int32_t 
         for (int j = 0; j < pieces; ++j) {
             const int offset = j * block;
             const int n = j == pieces - 1 ? last : block;
-            // Host registers are low byte first; records carry them high
-            // byte first.
-            QByteArray bytes(2 * n, '\0');
-            for (int m = 0; m < n; ++m) {
-                bytes[2 * m] = v.at(2 * (offset + m) + 1);
-                bytes[2 * m + 1] = v.at(2 * (offset + m));
-            }
-            queue(int64_t(addr) + offset, n, bytes);
+            queue(int64_t(addr) + offset, n, [&] { return highFirst(offset, n); });
         }
     }
+    // Merging never shortens the list: the last merge's result is its size.
+    const int32_t result = units > 0 ? d.writeList.size() : 0;
 
-    if (d.failFlag && mirror.count > 0) WriteDataToLocal(&mirror);
+    if (d.failFlag && units > 0) {
+        RW_VAR mirror = r;  // every queued piece as one record
+        mirror.addr = addr;
+        mirror.count = static_cast<int32_t>(units);
+        mirror.value = bits ? v.left(static_cast<int>(units)) : highFirst(0, units);
+        WriteDataToLocal(&mirror);
+    }
     if (!sendToController) d.writeList.clear();
     return result;
 }

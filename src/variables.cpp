@@ -140,6 +140,10 @@ int WriteMerger::merge(const RW_VAR& r) {
     return list_.size();
 }
 
+bool WriteMerger::takes(const RW_VAR& r) {
+    return list_.size() < kListCapacity || find(targetOf(r)) >= 1;
+}
+
 // Mode 1 appends. Otherwise a waiting write to the same target (station,
 // type, address, count) is replaced in its place in the queue; the head is
 // never merged into, since its frames may be in flight.

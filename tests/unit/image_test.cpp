@@ -186,8 +186,9 @@ TEST_F(ImageTest, WithoutALinkOrWhileItFailsHostWritesAreMirroredIntoTheImageAtO
 }
 
 // While the driver puts a host write into the image itself, a write of many
-// units lands there as one range: the host's values, and one diagnostic at
-// most for a range beyond the area bound.
+// units lands there as one range: the host's values, also those of pieces a
+// full write list drops, and one diagnostic at most for a range beyond the
+// area bound.
 TEST_F(ImageTest, ManyUnitWritesAreMirroredAsOneRange) {
     struct Row {
         const char* name;
@@ -196,24 +197,31 @@ TEST_F(ImageTest, ManyUnitWritesAreMirroredAsOneRange) {
         int count, blockSize;
         int first;  // image index of the first unit: bit, bit inside area 12, byte of register
         const char* diagnostic;
+        bool linkFailing;  // rather than run mode 0; the write list starts full
     };
     const Row rows[] = {
-        {"EveryCoilOfAnArea", 3, "0", 65536, 32, 0, ""},
-        {"BitsInsideWordsFromBit7", 21, "3.7", 65536, 32, 55, ""},
-        {"RegistersInBlocks", 7, "10", 65536, 100, 20, ""},
+        {"EveryCoilOfAnArea", 3, "0", 65536, 32, 0, "", false},
+        {"BitsInsideWordsFromBit7", 21, "3.7", 65536, 32, 55, "", false},
+        {"RegistersInBlocks", 7, "10", 65536, 100, 20, "", false},
+        {"CoilsAgainstAFullWriteList", 3, "0", 65536, 32, 0, "", true},
+        {"RegistersAgainstAFullWriteList", 7, "10", 65536, 1, 20, "", true},
         {"CoilsBeyondTheAreaBound", 3, "16777200", 100, 32, -1,
-         "**** ERROR checkTheStorage range 1 3 16777200 100 "},
+         "**** ERROR checkTheStorage range 1 3 16777200 100 ", false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         fresh();
-        info.runMode = 0;  // image only
+        info.runMode = row.linkFailing ? 2 : 0;
+        PLC_driver.failFlag = row.linkFailing;
+        for (int i = 0; row.linkFailing && i < kListCapacity; ++i)
+            PLC_driver.writeList << var(12, i, 1);
         info.blockSize = row.blockSize;
         const bool words = row.type == 7;
         QByteArray values(words ? 2 * row.count : row.count, '\0');
         for (int k = 0; k < values.size(); ++k) values[k] = char(k % 3 == 0 ? 1 + k % 251 : 0);
         QString name("n"), text(row.text);
-        SetRegisterData(name, row.type, text, 3, values, row.count, 6, 9);
+        const int result = SetRegisterData(name, row.type, text, 3, values, row.count, 6, 9);
+        EXPECT_TRUE(!row.linkFailing || result == kListCapacity) << result;  // full, stays so
         EXPECT_EQ(takeMessages(), row.diagnostic);
         const QByteArray area = DataStorage.value(1).value(getPlcReg(row.type));
         if (row.first < 0) {
