@@ -182,6 +182,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "plc-sim: %s\n", err.c_str());
         return 4;
     }
+    for (const std::string& w : sim.warnings())
+        std::fprintf(stderr, "plc-sim: %s: %s\n", device.c_str(), w.c_str());
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 
