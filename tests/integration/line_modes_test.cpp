@@ -6,7 +6,7 @@
 #include <random>
 
 #include "frames.h"
-#include "rig.h"
+#include "line_rig.h"
 
 namespace plctest {
 namespace {
@@ -20,23 +20,15 @@ struct Mode {
     int byteTimeoutMs;
 };
 
-// Opens the rig's link with the mode's settings instead of Rig::start's.
 void startInMode(Rig& rig, const Mode& m, const plcsim::Options& simOptions) {
-    rig.sim = std::make_unique<plcsim::Simulator>(simOptions);
-    std::string err;
-    ASSERT_TRUE(rig.sim->openPty(&err) && rig.sim->start(&err)) << err;
-    ASSERT_TRUE(rig.api.load(PLC_DRIVER_LIBRARY, &err, /*privateCopy=*/true)) << err;
     plchost::LinkSettings s;
-    s.device = rig.sim->devicePath();
     s.baud = m.baud;
     s.parity = 'N';
     s.timeoutMs = 1000;
     s.turnaroundMs = 5;
     s.byteTimeoutMs = m.byteTimeoutMs;
     s.echo = m.echo;
-    ASSERT_TRUE(rig.link.open(s, &err)) << err;
-    rig.engine = std::make_unique<plchost::HostEngine>(rig.api, rig.link, rig.cfg);
-    ASSERT_TRUE(rig.engine->setup(&err)) << err;
+    startRig(rig, s, simOptions);
 }
 
 plcsim::Options simOptions(const Mode& m) {
