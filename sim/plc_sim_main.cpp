@@ -141,6 +141,18 @@ int main(int argc, char** argv) {
             long ms;
             value(&ms);
             opt.replyDelayUs = int(ms * 1000);
+        } else if (a == "--pace") {
+            opt.pace = true;
+        } else if (a == "--turnaround") {
+            long ms;
+            value(&ms);
+            opt.turnaroundUs = int(ms * 1000);
+        } else if (a == "--burst") {
+            long ms;
+            value(&ms);
+            opt.burstGapMs = int(ms);
+        } else if (a == "--echo") {
+            opt.echo = true;
         } else if (a == "--no-live") {
             opt.live = false;
         } else if (a == "--set") {
@@ -165,6 +177,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (verbose) opt.trace = stdout;
+    opt.paceBaud = int(baud);
 
     plcsim::Simulator sim(opt);
     for (const Preset& p : presets) {
