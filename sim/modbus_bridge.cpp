@@ -34,7 +34,8 @@ ModbusBridge::~ModbusBridge() {
 }
 
 bool ModbusBridge::open(std::string* error) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sock_) != 0) {
+    if (ctx_) return true;
+    if (sock_[0] < 0 && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sock_) != 0) {
         if (error) *error = std::string("socketpair: ") + std::strerror(errno);
         return false;
     }
