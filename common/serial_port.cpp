@@ -106,7 +106,8 @@ bool configureRaw(int fd, const CharFormat& f, std::vector<std::string>* warning
     return true;
 }
 
-bool enableKernelRs485(int fd, int delayBeforeMs, int delayAfterMs, std::string* error) {
+bool enableKernelRs485(int fd, int delayBeforeMs, int delayAfterMs, bool hearOwnSending,
+                       std::string* error) {
     serial_rs485 rs{};
     if (ioctl(fd, TIOCGRS485, &rs) != 0) {
         if (error)
@@ -116,6 +117,7 @@ bool enableKernelRs485(int fd, int delayBeforeMs, int delayAfterMs, std::string*
     }
     rs.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
     rs.flags &= ~unsigned(SER_RS485_RTS_AFTER_SEND | SER_RS485_RX_DURING_TX);
+    if (hearOwnSending) rs.flags |= SER_RS485_RX_DURING_TX;
     rs.delay_rts_before_send = unsigned(std::max(0, delayBeforeMs));
     rs.delay_rts_after_send = unsigned(std::max(0, delayAfterMs));
     if (ioctl(fd, TIOCSRS485, &rs) != 0) {

@@ -37,9 +37,11 @@ bool configureRaw(int fd, const CharFormat& f, std::vector<std::string>* warning
 // The kernel's RS-485 mode (TIOCSRS485): the UART driver raises RTS for each
 // transmission, delayBeforeMs ahead of the first bit, and drops it
 // delayAfterMs after the last, so the transceiver drives the bus only while
-// sending. Fails with `error` when the device refuses the mode (a
+// sending. hearOwnSending keeps the receiver on meanwhile, for a host that
+// reads its echo back. Fails with `error` when the device refuses the mode (a
 // pseudo-terminal, most USB adapters without their own RS-485 support).
-bool enableKernelRs485(int fd, int delayBeforeMs, int delayAfterMs, std::string* error);
+bool enableKernelRs485(int fd, int delayBeforeMs, int delayAfterMs, bool hearOwnSending,
+                       std::string* error);
 
 // RTS by hand (TIOCMBIS / TIOCMBIC), for adapters whose driver lacks the
 // kernel mode. Fails with `error` when the device has no modem-control lines.

@@ -75,7 +75,8 @@ bool SerialLink::open(const LinkSettings& s, std::string* error) {
     bool ok =
         plc::serial::configureRaw(fd, {s.baud, s.parity, s.dataBits, s.stopBits}, &warnings, &why);
     if (ok && s.direction == LinkSettings::Direction::KernelRs485)
-        ok = plc::serial::enableKernelRs485(fd, s.rtsDelayBeforeMs, s.rtsDelayAfterMs, &why);
+        ok =
+            plc::serial::enableKernelRs485(fd, s.rtsDelayBeforeMs, s.rtsDelayAfterMs, s.echo, &why);
     if (ok && s.direction == LinkSettings::Direction::ManualRts)
         ok = plc::serial::setRts(fd, false, &why);  // receive until the first send
     if (!ok) {
