@@ -72,6 +72,18 @@ set_target_properties(PlcQt::Core PROPERTIES
   IMPORTED_SONAME libQtCore.so.4
   INTERFACE_INCLUDE_DIRECTORIES "${_plc_qt4_prefix}/include;${_plc_qt4_prefix}/include/QtCore"
   INTERFACE_COMPILE_DEFINITIONS "QT_CORE_LIB;QT_SHARED;$<$<NOT:$<CONFIG:Debug>>:QT_NO_DEBUG>")
+# A Qt 4 panel's C++ runtime is as old as its Qt, far older than the
+# compiler's (std::vector alone needs GLIBCXX_3.4.29, GCC 11). The library
+# carries the parts of libstdc++ it uses, hidden (--exclude-libs), and drops
+# the rest (--gc-sections, which also drops libstdc++'s references to recent
+# C library functions): at run time it needs the panel's libQtCore.so.4 and
+# a C library with GLIBC_2.4, nothing else. Only Qt values and plain data
+# cross to the host; allocation on both sides ends in the one malloc.
+# Sanitizer builds keep the shared runtime, which the sanitizers intercept.
+if(NOT PLC_SANITIZE)
+  set(PLC_QT_DRIVER_LINK_OPTIONS
+      -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -Wl,--gc-sections)
+endif()
 # A consumer of the installed package brings the host's QtCore itself.
 set(PLC_QT_EXPORT_LINK "")
 set(PLC_QT_PKGCONFIG QtCore)
