@@ -61,7 +61,8 @@ file(STRINGS "${_plc_qt4_global}" _plc_qt4_version REGEX "^#define QT_VERSION_ST
 if(NOT _plc_qt4_version)
   message(FATAL_ERROR "${_plc_qt4_global} is not Qt 4.8: the driver is built against 4.8 headers")
 endif()
-string(REGEX REPLACE ".*\"(.*)\".*" "\\1" PLC_QT4_VERSION "${_plc_qt4_version}")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" _plc_qt4_version "${_plc_qt4_version}")
+set(PLC_QT4_VERSION "${_plc_qt4_version}" CACHE INTERNAL "Qt 4 version built against")
 message(STATUS "Qt ${PLC_QT4_VERSION} QtCore: ${_plc_qt4_prefix}")
 
 # Imported targets put their include folders on the -isystem path, which keeps

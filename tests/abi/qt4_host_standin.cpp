@@ -7,7 +7,8 @@
 // fails here: the data behind the d-pointers is laid out differently.
 //
 // Prints one line per failed check and ends with "N checks, N failed"; the
-// exit status is 0 only when nothing failed.
+// exit status is 0 only when nothing failed. An argument names another
+// build of the library to load (a packaged one, say).
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -94,10 +95,10 @@ bool lookUp(void* handle, const char* name, F& out) {
     return address != 0;
 }
 
-bool load(Driver& d) {
-    d.handle = dlopen(PLC_DRIVER_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+bool load(Driver& d, const char* path) {
+    d.handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!d.handle) {
-        printf("FAIL: cannot load %s: %s\n", PLC_DRIVER_LIBRARY, dlerror());
+        printf("FAIL: cannot load %s: %s\n", path, dlerror());
         return false;
     }
     bool ok = lookUp(d.handle, "SetComInfo", d.SetComInfo);
@@ -414,11 +415,13 @@ const Scenario scenarios[] = {
 
 }  // namespace
 
-int main() {
+// Loads the library built with it, or the one named as the argument.
+int main(int argc, char** argv) {
+    const char* path = argc > 1 ? argv[1] : PLC_DRIVER_LIBRARY;
     setvbuf(stdout, 0, _IOLBF, 0);  // every line out before a crash
-    printf("host Qt %s, driver %s\n", qVersion(), PLC_DRIVER_LIBRARY);
+    printf("host Qt %s, driver %s\n", qVersion(), path);
     Driver d;
-    if (!load(d)) return 1;
+    if (!load(d, path)) return 1;
     memset(&info, 0, sizeof info);
     info.blockSize = 32;
     info.defStation = 1;
