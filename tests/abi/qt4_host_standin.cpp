@@ -69,22 +69,23 @@ QByteArray frame(const char* hex) {
 }
 
 // ---------------------------------------------------------------------------
-// The driver as the host sees it: names looked up in the loaded library.
+// The driver as the host sees it: names looked up in the loaded library, with
+// the types the header declares them with.
+#define ENTRY(name) __typeof__(::name)* name
 struct Driver {
     void* handle;
-    void (*SetComInfo)(COMINFO*);
-    void (*RegistCallBackFuncIntf)(VarDoneCallback, FailCallback);
-    Protocol* (*ComCommunication)();
-    RW_VAR* (*DataCom)(QByteArray*, int32_t);
-    int32_t (*AddListReadVar)(RW_VAR*);
-    int32_t (*AddListWriteVar)(RW_VAR*, int32_t);
-    int32_t (*AddListOnceReadVar)(RW_VAR*, int32_t);
-    int32_t (*ReCreatReadVarList)(QList<VARDESC>*);
-    int32_t (*PLCAddressChangeIntef)(int32_t, QString);
-    int32_t (*GetRegisterData)(void*, int32_t, QString&, int32_t, QByteArray*, int32_t);
-    int32_t (*SetRegisterData)(QString&, int32_t, QString&, int32_t, QByteArray&, int32_t, int32_t,
-                               int32_t);
-    void (*customMessageHandler)(QtMsgType, const char*);
+    ENTRY(SetComInfo);
+    ENTRY(RegistCallBackFuncIntf);
+    ENTRY(ComCommunication);
+    ENTRY(DataCom);
+    ENTRY(AddListReadVar);
+    ENTRY(AddListWriteVar);
+    ENTRY(AddListOnceReadVar);
+    ENTRY(ReCreatReadVarList);
+    ENTRY(PLCAddressChangeIntef);
+    ENTRY(GetRegisterData);
+    ENTRY(SetRegisterData);
+    ENTRY(customMessageHandler);
 };
 
 template <typename F>
@@ -101,19 +102,12 @@ bool load(Driver& d, const char* path) {
         printf("FAIL: cannot load %s: %s\n", path, dlerror());
         return false;
     }
-    bool ok = lookUp(d.handle, "SetComInfo", d.SetComInfo);
-    ok &= lookUp(d.handle, "RegistCallBackFuncIntf", d.RegistCallBackFuncIntf);
-    ok &= lookUp(d.handle, "ComCommunication", d.ComCommunication);
-    ok &= lookUp(d.handle, "DataCom", d.DataCom);
-    ok &= lookUp(d.handle, "AddListReadVar", d.AddListReadVar);
-    ok &= lookUp(d.handle, "AddListWriteVar", d.AddListWriteVar);
-    ok &= lookUp(d.handle, "AddListOnceReadVar", d.AddListOnceReadVar);
-    ok &= lookUp(d.handle, "ReCreatReadVarList", d.ReCreatReadVarList);
-    ok &= lookUp(d.handle, "PLCAddressChangeIntef", d.PLCAddressChangeIntef);
-    ok &= lookUp(d.handle, "GetRegisterData", d.GetRegisterData);
-    ok &= lookUp(d.handle, "SetRegisterData", d.SetRegisterData);
-    ok &= lookUp(d.handle, "customMessageHandler", d.customMessageHandler);
-    return ok;
+#define LOOK_UP(name) lookUp(d.handle, #name, d.name)
+    return LOOK_UP(SetComInfo) & LOOK_UP(RegistCallBackFuncIntf) & LOOK_UP(ComCommunication) &
+           LOOK_UP(DataCom) & LOOK_UP(AddListReadVar) & LOOK_UP(AddListWriteVar) &
+           LOOK_UP(AddListOnceReadVar) & LOOK_UP(ReCreatReadVarList) &
+           LOOK_UP(PLCAddressChangeIntef) & LOOK_UP(GetRegisterData) & LOOK_UP(SetRegisterData) &
+           LOOK_UP(customMessageHandler);
 }
 
 // ---------------------------------------------------------------------------
@@ -131,24 +125,13 @@ int failOne = -1;
 int failListSize = -1;
 QList<RW_VAR> keptFailList;  // the host keeps the list it was handed, grown by one
 
+// A record on station 1, made the way a host fills its own: brace-initialised.
 RW_VAR record(int kind, int id, int direction, const char* name, const char* addrText, int regType,
               int addr, int count, const QByteArray& value) {
-    RW_VAR v;
-    v.kind = kind;
-    v.id = id;
-    v.direction = direction;
-    v.framingMode = 0;
-    v.linkNo = 0;
-    v.status = 0;
-    v.name = QString::fromUtf8(name);
-    v.addrText = text(addrText);
-    v.regType = regType;
-    v.addr = addr;
-    v.station = 1;
-    v.count = count;
-    v.special = 0;
-    v.extra = 0;
-    v.value = value;
+    // clang-format off
+    const RW_VAR v = {kind, id, direction, 0, 0, 0, QString::fromUtf8(name), text(addrText),
+                      regType, addr, 1, count, 0, 0, value};
+    // clang-format on
     return v;
 }
 
@@ -329,14 +312,14 @@ void readListsPollBlocksTheHostDescribed(Driver& d) {
         int count;
     } rows[] = {{7, "10", "b", 2}, {20, "3.4", "c", 4}, {7, "0", "a", 1}};
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
-        VARDESC v;
-        v.reserved0 = v.reserved3 = 0;
-        v.reserved4 = 0;
-        v.regType = static_cast<uint8_t>(rows[i].regType);
-        v.station = 1;
-        v.addrText = text(rows[i].addrText);
-        v.name = text(rows[i].name);
-        v.count = rows[i].count;
+        const VARDESC v = {0,
+                           static_cast<uint8_t>(rows[i].regType),
+                           1,
+                           0,
+                           0,
+                           text(rows[i].addrText),
+                           text(rows[i].name),
+                           rows[i].count};
         descs.append(v);
     }
     CHECK(d.ReCreatReadVarList(&descs) == 1);  // the single read is discarded
