@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "serial_port.h"
+
 namespace plcsim {
 
 namespace {
@@ -44,31 +46,6 @@ bool writeAll(int fd, const uint8_t* data, size_t len) {
         len -= size_t(n);
     }
     return true;
-}
-
-speed_t speedOf(int baud) {
-    switch (baud) {
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        case 230400:
-            return B230400;
-        default:
-            return B0;
-    }
 }
 
 // Length of a complete Modbus RTU request at the start of buf whose CRC
@@ -203,45 +180,26 @@ bool Simulator::openPty(std::string* error) {
 
 bool Simulator::openDevice(const std::string& path, int baud, char parity, int dataBits,
                            int stopBits, std::string* error) {
-    const speed_t speed = speedOf(baud);
-    if (speed == B0) {
-        if (error) *error = "unsupported baud rate " + std::to_string(baud);
-        return false;
-    }
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         if (error) *error = path + ": " + std::strerror(errno);
         return false;
     }
-    termios t;
-    if (tcgetattr(fd, &t) != 0) {
-        if (error) *error = path + ": not a terminal";
+    std::vector<std::string> warnings;
+    std::string why;
+    const plc::serial::CharFormat format{baud, parity, dataBits, stopBits};
+    if (!plc::serial::configureRaw(fd, format, &warnings, &why)) {
+        if (error) *error = path + ": " + why;
         ::close(fd);
         return false;
     }
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
-    t.c_cflag |= dataBits == 7 ? CS7 : CS8;
-    if (parity == 'E') t.c_cflag |= PARENB;
-    if (parity == 'O') t.c_cflag |= PARENB | PARODD;
-    if (stopBits == 2) t.c_cflag |= CSTOPB;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
-    if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        if (error) *error = path + ": " + std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
-    tcflush(fd, TCIOFLUSH);
+    for (const std::string& w : warnings)
+        std::fprintf(stderr, "plc-sim: %s: %s\n", path.c_str(), w.c_str());
     lineFd_ = fd;
     devicePath_ = path;
     // An incomplete frame ends after 3.5 characters of silence (at least 2 ms,
     // which is what a USB adapter's latency needs anyway).
-    const int bits = 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits;
-    gapUs_ = std::max(2000, int(3.5 * bits * 1e6 / baud));
+    gapUs_ = std::max(2000, int(3.5 * plc::serial::charTimeUs(format)));
     return true;
 }
 

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "serial_port.h"
+
 namespace plchost {
 
 int64_t monotonicNs() {
@@ -19,31 +21,6 @@ int64_t monotonicNs() {
 }
 
 namespace {
-
-speed_t speedOf(int baud) {
-    switch (baud) {
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        case 230400:
-            return B230400;
-        default:
-            return B0;
-    }
-}
 
 timespec toTimespec(int64_t ns) {
     if (ns < 0) ns = 0;
@@ -59,14 +36,8 @@ SerialLink::~SerialLink() { close(); }
 
 bool SerialLink::open(const LinkSettings& s, std::string* error) {
     close();
-    const speed_t speed = speedOf(s.baud);
-    if (speed == B0) {
+    if (!plc::serial::isSupportedBaud(s.baud)) {
         if (error) *error = "unsupported baud rate " + std::to_string(s.baud);
-        return false;
-    }
-    if ((s.dataBits != 7 && s.dataBits != 8) || (s.stopBits != 1 && s.stopBits != 2) ||
-        (s.parity != 'N' && s.parity != 'E' && s.parity != 'O')) {
-        if (error) *error = "unsupported character format";
         return false;
     }
     // O_NONBLOCK only for the open itself (a modem line without carrier
@@ -76,32 +47,14 @@ bool SerialLink::open(const LinkSettings& s, std::string* error) {
         if (error) *error = s.device + ": " + std::strerror(errno);
         return false;
     }
-    termios t;
-    if (tcgetattr(fd, &t) != 0) {
-        if (error) *error = s.device + ": not a serial device";
+    warnings_.clear();
+    std::string why;
+    if (!plc::serial::configureRaw(fd, {s.baud, s.parity, s.dataBits, s.stopBits}, &warnings_,
+                                   &why)) {
+        if (error) *error = s.device + ": " + why;
         ::close(fd);
         return false;
     }
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    t.c_cflag |= s.dataBits == 7 ? CS7 : CS8;
-    if (s.parity != 'N') t.c_cflag |= PARENB;
-    if (s.parity == 'O') t.c_cflag |= PARODD;
-    if (s.stopBits == 2) t.c_cflag |= CSTOPB;
-    t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
-    if (s.parity != 'N') t.c_iflag |= INPCK;
-    // read() returns whatever is there, at once; poll() does the waiting.
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    cfsetispeed(&t, speed);
-    cfsetospeed(&t, speed);
-    if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        if (error) *error = s.device + ": " + std::strerror(errno);
-        ::close(fd);
-        return false;
-    }
-    tcflush(fd, TCIOFLUSH);
     fd_ = fd;
     settings_ = s;
     lastActivityNs_ = monotonicNs();
@@ -114,9 +67,8 @@ void SerialLink::close() {
 }
 
 double SerialLink::charTimeUs() const {
-    const int bits =
-        1 + settings_.dataBits + (settings_.parity == 'N' ? 0 : 1) + settings_.stopBits;
-    return bits * 1e6 / settings_.baud;
+    return plc::serial::charTimeUs(
+        {settings_.baud, settings_.parity, settings_.dataBits, settings_.stopBits});
 }
 
 double SerialLink::interFrameUs() const {

@@ -12,6 +12,7 @@
 #include <QtCore/QByteArray>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace plchost {
 
@@ -44,6 +45,8 @@ public:
     void close();
     bool isOpen() const { return fd_ >= 0; }
     const LinkSettings& settings() const { return settings_; }
+    // Settings the device accepted but did not keep (see plc::serial::configureRaw).
+    const std::vector<std::string>& warnings() const { return warnings_; }
 
     // Sends len bytes of frame and collects the reply:
     //   replyLen > 0: until that many bytes arrived, an inter-character gap
@@ -65,6 +68,7 @@ private:
 
     int fd_ = -1;
     LinkSettings settings_;
+    std::vector<std::string> warnings_;
     int64_t lastActivityNs_ = 0;  // end of the last byte sent or received
 };
 
