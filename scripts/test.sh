@@ -22,6 +22,10 @@
 # Environment:
 #   PLC_JOBS          parallel compile jobs (default: number of cores)
 #   PLC_SKIP_DEPS=1   do not run scripts/deps.sh
+#   PLC_PACKAGE_INSTALL=system
+#                     the package suite installs the packages into the system
+#                     with apt-get and purges them after (root; .ci/run does
+#                     this); by default it unpacks them into a scratch folder
 set -uo pipefail
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
