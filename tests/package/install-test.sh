@@ -45,7 +45,7 @@ done
 
 if [[ "$mode" == system ]]; then
   step "apt-get install into the system"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${debs[@]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall --no-install-recommends "${debs[@]}"
   root=""
 else
   step "apt-get install, simulated; unpacked into a scratch root"
