@@ -4,7 +4,9 @@
 #
 #   native   unit, ABI and integration tests
 #   asan     the same under AddressSanitizer and UBSan
-#   tsan     the same under ThreadSanitizer
+#   tsan     the same under ThreadSanitizer (should its programs die at start
+#            with "unexpected memory mapping" on some kernel, run the suite
+#            without address randomisation: setarch -R scripts/test.sh tsan)
 #   armhf    32-bit ARM cross build, tests run under qemu-arm
 #   fuzz     libFuzzer targets (clang, ASan+UBSan), bounded smoke runs
 #   bench    benchmarks (Release), each run briefly
