@@ -19,7 +19,6 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME plcdriver)
 set(CPACK_PACKAGE_VENDOR "plcdriver")
 set(CPACK_PACKAGE_CONTACT "plcdriver maintainers <plcdriver@example.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Controller communication driver for operator-panel runtimes")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_SOURCE_DIR}/dist)
 set(CPACK_STRIP_FILES ON)
@@ -37,29 +36,30 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${PLC_RUNTIME_PACKAGE})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-# shlibs control file and the ldconfig trigger for the shared library.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+# A shlibs control file for packages holding shared libraries (CPack adds
+# the ldconfig calls itself).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION
-  "Controller communication driver, shared library
- libplcdriver.so.1, loaded by an operator-panel runtime built on Qt 5 to talk
- to programmable controllers over one serial link: Modbus RTU functions 1, 2,
- 3, 4, 5, 6 and 16, or the driver's own remote framing.")
+  "controller communication driver for operator-panel runtimes
+libplcdriver.so.1, loaded by an operator-panel runtime built on Qt 5 to talk
+to programmable controllers over one serial link: Modbus RTU functions 1, 2,
+3, 4, 5, 6 and 16, or the driver's own remote framing.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME ${PLC_DEV_PACKAGE})
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "qtbase5-dev (>= 5.15)")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
-  "Controller communication driver, development files
- The header with the records shared with the host, the pkg-config file
- (plcdriver) and the CMake package (find_package(plcdriver), target
- plcdriver::plcdriver), and the integration guide.")
+  "controller communication driver, development files
+The header with the records shared with the host, the pkg-config file
+(plcdriver) and the CMake package (find_package(plcdriver), target
+plcdriver::plcdriver), and the integration guide.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${PLC_TOOLS_PACKAGE})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION
-  "Controller communication driver, commissioning tools
- plc-host loads the driver and polls controllers over a serial line (or a
- built-in simulated controller); plc-sim is a simulated controller on a
- pseudo-terminal or serial line. With the demo project.")
+  "controller communication driver, commissioning tools
+plc-host loads the driver and polls controllers over a serial line (or a
+built-in simulated controller); plc-sim is a simulated controller on a
+pseudo-terminal or serial line. With the demo project.")
 
 if(NOT CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps works out the minimum versions of Qt, libmodbus and the C
@@ -67,8 +67,8 @@ if(NOT CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   # dpkg-shlibdeps cannot see the target's package database, so the runtime
-  # dependencies are stated here; tests/package/check-depends.sh proves they
-  # cover every versioned symbol the library imports.
+  # dependencies are stated here; tests/package/check-depends.sh proves them
+  # exact against the symbols the library imports.
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
       "libc6 (>= 2.4), libgcc-s1 (>= 3.5), libqt5core5a (>= 5.15.1), libstdc++6 (>= 11)")
   execute_process(COMMAND dpkg-architecture -qDEB_HOST_ARCH -t ${CMAKE_LIBRARY_ARCHITECTURE}
