@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by demo.sh, test.sh and package.sh (REPO_ROOT set): how many
 # compile jobs cmake --build runs, and the compiler cache when one is
 # installed. CMake reads the launcher variables when a build tree is first

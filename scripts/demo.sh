@@ -13,7 +13,7 @@
 set -euo pipefail
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# shellcheck source=build-env.sh
+# shellcheck source=SCRIPTDIR/build-env.sh
 source "$REPO_ROOT/scripts/build-env.sh"
 
 [[ "${PLC_SKIP_DEPS:-0}" == 1 ]] || "$REPO_ROOT/scripts/deps.sh" demo

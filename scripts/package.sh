@@ -13,7 +13,7 @@
 set -euo pipefail
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# shellcheck source=build-env.sh
+# shellcheck source=SCRIPTDIR/build-env.sh
 source "$REPO_ROOT/scripts/build-env.sh"
 
 [[ $# -gt 0 ]] || { sed -n '2,/^set -e/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//'; exit 2; }

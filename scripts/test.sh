@@ -31,7 +31,7 @@
 set -uo pipefail
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-# shellcheck source=build-env.sh
+# shellcheck source=SCRIPTDIR/build-env.sh
 source "$REPO_ROOT/scripts/build-env.sh"
 ALL_SUITES=(native asan tsan armhf fuzz bench package)
 
@@ -49,7 +49,7 @@ for arg in "$@"; do
 done
 [[ ${#SUITES[@]} -gt 0 ]] || SUITES=("${ALL_SUITES[@]}")
 
-cd "$REPO_ROOT"
+cd "$REPO_ROOT" || exit 2
 LOGS="$REPO_ROOT/build/logs"
 mkdir -p "$LOGS"
 banner() { printf '\n======== %s ========\n' "$*"; }

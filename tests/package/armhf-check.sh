@@ -41,6 +41,7 @@ check "stripped" grep -q ', stripped$' <<<"$kind"
 dynamic="$(readelf -d -W "$lib")"
 check "SONAME libplcdriver.so.$major" \
   grep -q "(SONAME).*\[libplcdriver\.so\.$major\]" <<<"$dynamic"
+# shellcheck disable=SC2016  # $1 belongs to the inner shell
 check "no RPATH or RUNPATH" bash -c '! grep -qE "\((RPATH|RUNPATH)\)" <<<"$1"' _ "$dynamic"
 
 # Exported names: defined dynamic symbols, demangled to the bare name,

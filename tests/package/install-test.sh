@@ -63,6 +63,7 @@ host="$prefix/bin/plc-host"
 [[ "$(grep -c -F "$version" "$work/version")" -ge 2 ]] ||
   { echo "FAIL --version does not print both versions ($version)"; exit 1; }
 runpath="$(readelf -d "$host" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')"
+# shellcheck disable=SC2016  # a literal $ORIGIN
 [[ "$runpath" == '$ORIGIN/../lib' ]] || { echo "FAIL plc-host RUNPATH is '$runpath'"; exit 1; }
 demo="$prefix/share/plcdriver/demo.json"
 [[ -f "$demo" ]] || { echo "FAIL no demo project at $demo"; exit 1; }
