@@ -2,12 +2,15 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <unistd.h>
 
 #include <QtCore/QByteArray>
 #include <QtCore/QtGlobal>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -113,6 +116,25 @@ bool DriverApi::load(const std::string& path, std::string* error, bool privateCo
         return false;
     }
     return true;
+}
+
+std::string DriverApi::loadedFile() const {
+    link_map* map = nullptr;
+    if (!handle_ || ::dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name)
+        return {};
+    char resolved[PATH_MAX];
+    return ::realpath(map->l_name, resolved) ? std::string(resolved) : std::string(map->l_name);
+}
+
+std::string libraryVersion(const std::string& file) {
+    const std::string base = file.substr(file.rfind('/') + 1);
+    const size_t so = base.rfind(".so.");
+    if (so == std::string::npos) return {};
+    const std::string version = base.substr(so + 4);
+    const bool wellFormed = !version.empty() && version.front() != '.' && version.back() != '.' &&
+                            version.find_first_not_of("0123456789.") == std::string::npos &&
+                            version.find("..") == std::string::npos;
+    return wellFormed ? version : std::string();
 }
 
 void DriverApi::installMessageHandler() {

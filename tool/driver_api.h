@@ -26,6 +26,9 @@ public:
     void unload();
     bool loaded() const { return handle_ != nullptr; }
     const std::string& path() const { return path_; }
+    // The file the loader actually mapped, symbolic links resolved
+    // (".../libplcdriver.so.1.0.0"); empty when nothing is loaded.
+    std::string loadedFile() const;
 
     // Routes Qt's message output to the driver's customMessageHandler, which
     // keeps the Qt 4 signature; restored on unload.
@@ -53,6 +56,12 @@ private:
     std::string path_;
     bool handlerInstalled_ = false;
 };
+
+// The version a shared library's file name carries after ".so.":
+// "libplcdriver.so.1.0.0" gives "1.0.0"; empty when there is none. The
+// driver exports no version symbol (its set of names is fixed), so its
+// file name, which the build sets from the project version, tells it.
+std::string libraryVersion(const std::string& file);
 
 }  // namespace plchost
 

@@ -24,6 +24,12 @@ struct LinkSettings {
     int stopBits = 1;
     int timeoutMs = 1000;    // response timeout: request sent -> first byte
     int turnaroundMs = 100;  // pause after a broadcast, which nobody answers
+    int byteTimeoutMs = 50;  // largest gap tolerated inside a reply
+    bool echo = false;       // check and discard the echo of each request
+    enum class Direction { None, KernelRs485, ManualRts } direction = Direction::None;
+    // RS-485: RTS raised this long before the first bit and held this long after the last.
+    int rtsDelayBeforeMs = 0;
+    int rtsDelayAfterMs = 0;
 };
 
 struct Exchange {
