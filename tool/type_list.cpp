@@ -60,14 +60,21 @@ std::string renderRegisterTypes() {
     const std::vector<Column> columns = {{"Code", true},      {"Kind"},
                                          {"Read FC", true},   {"Write FC"},
                                          {"Area base", true}, {"Address text"}};
-    return renderTable(columns, rows, 80) +
-           "\n"
-           " Read/Write FC: the Modbus function codes of the local framing; 6/16: one register\n"
-           " with 6, more with 16; 3+6: a bit inside a word is read (3) and written back (6).\n"
-           " Area base: the Modbus address of the area's unit 0; the wire address is the base\n"
-           " plus the unit number (for 20..23, the word number), and must stay <= 65535.\n"
-           " Address text: octal for 0 and 1 (-r 17 is bit 15), word.bit for 20..23\n"
-           " (-r 3.4 is bit 4 of word 3), decimal otherwise.\n";
+    return renderTable(columns, rows, 80) + "\n" +
+           wrapParagraph(
+               "Read/Write FC: the Modbus function codes of the local framing; 6/16: one "
+               "register with 6, more with 16; 3+6: a bit inside a word is read (3) and "
+               "the word written back (6).",
+               80, 1, 1) +
+           wrapParagraph(
+               "Area base: the Modbus address of the area's unit 0. The address on the "
+               "wire is the base plus the unit number (for 20..23 the word number) and "
+               "must stay at or below 65535.",
+               80, 1, 1) +
+           wrapParagraph(
+               "Address text (-r): octal for 0 and 1 (-r 17 is bit 15), word.bit for "
+               "20..23 (-r 3.4 is bit 4 of word 3), decimal otherwise.",
+               80, 1, 1);
 }
 
 }  // namespace plchost
