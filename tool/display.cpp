@@ -136,7 +136,7 @@ std::string renderScreen(const Snapshot& snap, const ScreenInfo& info) {
         {"Type", true},
         {"Address"},
         {"Cnt", true},
-        {"Status", false, true, 8, 22},
+        {"Status", false, true, 8, 40},
         {"Age", false, true, 6, 6},
         {"Value", false, true, 16, 0, true},
     };
