@@ -286,6 +286,8 @@ StepResult HostEngine::step() {
                           ex.gapEnded ? ", ended by a gap" : "");
             note = buf;
         }
+        if (ex.lateBytes) note += "; " + std::to_string(ex.lateBytes) + " late bytes discarded";
+        if (ex.echoMismatch) note += "; echo mismatch";
         if (exception) note += "; " + exceptionText(exception);
         note += "; status " + std::to_string(status) + " " + statusText(status);
         traceFrame("RX", ex.reply, note);

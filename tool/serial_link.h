@@ -33,11 +33,14 @@ struct LinkSettings {
 };
 
 struct Exchange {
-    QByteArray reply;       // exactly the bytes received
-    bool timedOut = false;  // no byte at all within the response timeout
-    bool gapEnded = false;  // ended by an inter-character gap before replyLen
-    int64_t sentNs = 0;     // monotonic time the request finished sending
-    int64_t doneNs = 0;     // monotonic time the exchange ended
+    QByteArray reply;           // exactly the bytes received
+    bool timedOut = false;      // no byte at all within the response timeout
+    bool gapEnded = false;      // ended by an inter-character gap before replyLen
+    bool exception = false;     // ended as an exception reply (checked CRC)
+    bool echoMismatch = false;  // the echo differed from the request or was missing
+    int lateBytes = 0;          // bytes of earlier exchanges discarded before sending
+    int64_t sentNs = 0;         // monotonic time the request finished sending
+    int64_t doneNs = 0;         // monotonic time the exchange ended
 };
 
 class SerialLink {
