@@ -26,6 +26,9 @@ void reset(COMINFO& info) {
     d.lastList = 100;
     d.writeBurst = d.onceBurst = d.okCount = 0;
     d.failFlag = false;
+    d.inFlight = emptyRwVar();
+    d.inFlightValid = false;
+    d.bitPatch = {};
     if (DataStorage.size() > 64) DataStorage.clear();
     info = COMINFO{};
     SetComInfo(&info);

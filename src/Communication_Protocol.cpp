@@ -4,6 +4,7 @@
 #include <QtCore/QDateTime>
 #include <QtCore/QFile>
 #include <QtCore/QTextStream>
+#include <limits>
 
 #include "driver_internal.h"
 
@@ -38,31 +39,57 @@ Communication_Protocol::Communication_Protocol()
       writeBurst(0),
       onceBurst(0),
       okCount(0),
-      failFlag(false) {}
+      failFlag(false),
+      inFlight(emptyRwVar()),
+      inFlightValid(false),
+      bitPatch{false, 0, 0, 0, false},
+      listOwner(std::thread::id()) {}
 
 // Members are released in reverse declaration order by the compiler; the
 // lists free every record they still hold. The host is never called here.
 Communication_Protocol::~Communication_Protocol() = default;
 
 // ---------------------------------------------------------------------------
-DriverLock::DriverLock(QMutex& m) : m_(m) {
+namespace {
+
+// QMutex's contended path lives in the uninstrumented Qt library; under
+// ThreadSanitizer the lock is announced to the race detector by hand.
+void lockMutex(QMutex& m) {
 #if defined(__SANITIZE_THREAD__)
-    __tsan_mutex_pre_lock(&m_, 0);
-    m_.lock();
-    __tsan_mutex_post_lock(&m_, 0, 0);
+    __tsan_mutex_pre_lock(&m, 0);
+    m.lock();
+    __tsan_mutex_post_lock(&m, 0, 0);
 #else
-    m_.lock();
+    m.lock();
 #endif
 }
 
-DriverLock::~DriverLock() {
+void unlockMutex(QMutex& m) {
 #if defined(__SANITIZE_THREAD__)
-    __tsan_mutex_pre_unlock(&m_, 0);
-    m_.unlock();
-    __tsan_mutex_post_unlock(&m_, 0);
+    __tsan_mutex_pre_unlock(&m, 0);
+    m.unlock();
+    __tsan_mutex_post_unlock(&m, 0);
 #else
-    m_.unlock();
+    m.unlock();
 #endif
+}
+
+}  // namespace
+
+DriverLock::DriverLock(QMutex& m) : m_(m) { lockMutex(m_); }
+
+DriverLock::~DriverLock() { unlockMutex(m_); }
+
+ListLock::ListLock() : nested_(PLC_driver.ownsListLock()) {
+    if (nested_) return;
+    lockMutex(PLC_driver.listMutex);
+    PLC_driver.listOwner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
+ListLock::~ListLock() {
+    if (nested_) return;
+    PLC_driver.listOwner.store(std::thread::id(), std::memory_order_relaxed);
+    unlockMutex(PLC_driver.listMutex);
 }
 
 // ---------------------------------------------------------------------------
@@ -161,13 +188,17 @@ void skipSwitchedOff(QList<RW_VAR>& list) {
 }
 
 // Skips switched-off stations, then hands a copy of the head to the builder
-// of the selected framing. Returns whether a builder was called; the entry
-// stays in the list until its reply is handled.
+// of the selected framing and remembers it as the request in flight. Returns
+// whether a builder was called; the entry stays in the list until its reply
+// is handled.
 bool serveHead(QList<RW_VAR>& list, const COMINFO& ci, void (*local)(RW_VAR*),
                void (*remote)(RW_VAR*)) {
+    Communication_Protocol& d = PLC_driver;
     skipSwitchedOff(list);
     if (Ethernetcontains(list.first().station)) return false;
-    RW_VAR copy = list.first();
+    d.inFlight = list.first();
+    d.inFlightValid = true;
+    RW_VAR copy = d.inFlight;
     (ci.remoteMode != 0 ? remote : local)(&copy);
     return true;
 }
@@ -180,6 +211,12 @@ bool serveHead(QList<RW_VAR>& list, const COMINFO& ci, void (*local)(RW_VAR*),
 // (or an idle call) resets their burst counters.
 Protocol* ComCommunication() {
     Communication_Protocol& d = PLC_driver;
+    if (d.ownsListLock()) {
+        // Called from inside a host callback: the polling loop is already in
+        // the middle of a turn.
+        Diag("ComCommunication callback");
+        return nullptr;
+    }
     // Frames of the request in flight: resend the head (a repeat, or the next
     // frame of a multi-frame request). Only the polling thread touches
     // pendingFrames, so no lock is needed here.
@@ -187,7 +224,7 @@ Protocol* ComCommunication() {
     COMINFO* ci = d.comInfo;
     if (!ci) return nullptr;  // SetComInfo has not been called: nothing to poll
 
-    DriverLock lock(d.listMutex);
+    ListLock lock;
     bool sent = false;
 
     if (!d.writeList.isEmpty() && d.writeBurst <= 4) {
@@ -284,14 +321,11 @@ int CheckGetData(QByteArray* reply, int32_t len) {
 
 namespace {
 
-// Stores a checked reply. The read half of a bit-in-word write touches no
-// image but patches the queued write half from the write list's head, so it
-// runs under listMutex; every other reply is stored under storageMutex. The
-// two are never held together here.
+// Stores a checked reply under storageMutex. (The read half of a bit-in-word
+// write touches no image; it patches the queued write half, which only the
+// polling thread sees.)
 void saveReply(QByteArray* reply) {
-    Communication_Protocol& d = PLC_driver;
-    QMutex& m = d.pendingFrames.first().var.special == -1 ? d.listMutex : d.storageMutex;
-    DriverLock lock(m);
+    DriverLock lock(PLC_driver.storageMutex);
     SaveToLocalDataErea(reply);
 }
 
@@ -326,36 +360,57 @@ namespace {
 
 bool sameRequest(const RW_VAR& a, const RW_VAR& b) { return a.kind == b.kind && a.id == b.id; }
 
+bool sameEntry(const RW_VAR& a, const RW_VAR& b) {
+    return a.kind == b.kind && a.id == b.id && a.direction == b.direction &&
+           a.framingMode == b.framingMode && a.linkNo == b.linkNo && a.status == b.status &&
+           a.regType == b.regType && a.addr == b.addr && a.station == b.station &&
+           a.count == b.count && a.special == b.special && a.extra == b.extra &&
+           a.value == b.value && a.name == b.name && a.addrText == b.addrText;
+}
+
+// Whether the head of `list` is still the entry the scheduler served for the
+// request just answered.
+bool headIsInFlight(const QList<RW_VAR>& list) {
+    return !list.isEmpty() && sameEntry(list.first(), PLC_driver.inFlight);
+}
+
 // Completes the head of the write or once-read list: reports it (unless a
 // later entry for the same request will report instead), hands it back in
 // retVar and removes it.
-void completeQueued(QList<RW_VAR>& list, bool gaveUp, bool report) {
+void completeQueued(QList<RW_VAR>& list, bool gaveUp, bool report, HostReports& out) {
     Communication_Protocol& d = PLC_driver;
-    if (list.isEmpty()) return;
     const RW_VAR& head = list.first();
-    if (report && d.varDoneCallback) {
-        if (gaveUp) {
-            d.varDoneCallback(d.comInfo->hostHandle, head.kind, head.id, 2);
-        } else {
-            bool later = false;
-            for (int i = 1; i < list.size() && !later; ++i) later = sameRequest(list.at(i), head);
-            if (!later) d.varDoneCallback(d.comInfo->hostHandle, head.kind, head.id, 1);
+    if (report) {
+        bool later = false;
+        for (int i = 1; i < list.size() && !gaveUp && !later; ++i)
+            later = sameRequest(list.at(i), head);
+        if (gaveUp || !later) {
+            out.done = true;
+            out.kind = head.kind;
+            out.id = head.id;
+            out.result = gaveUp ? 2 : 1;
         }
     }
     passRetValue(head, d.retVar);
     list.removeFirst();
 }
 
+}  // namespace
+
 // After a give-up, drops every queued entry of the same request (and, with
 // several stations, of the same station).
-void purge(QList<RW_VAR>& list, const RW_VAR& failed, bool byStation) {
+void purgeRequest(QList<RW_VAR>& list, const RW_VAR& failed, bool byStation) {
     for (int i = list.size() - 1; i >= 0; --i) {
         const RW_VAR& e = list.at(i);
         if (sameRequest(e, failed) && (!byStation || e.station == failed.station)) list.removeAt(i);
     }
 }
 
-}  // namespace
+void HostReports::send(int32_t hostHandle) const {
+    const Communication_Protocol& d = PLC_driver;
+    if (done && d.varDoneCallback) d.varDoneCallback(hostHandle, kind, id, result);
+    if (fail && d.failCallback) d.failCallback(QList<RW_VAR>(), failKind, 1);
+}
 
 // Consumes the reply to the frame in flight. `reply` holds what the wire
 // brought and `len` its length. The length checks use `len` as given; no
@@ -363,8 +418,14 @@ void purge(QList<RW_VAR>& list, const RW_VAR& failed, bool byStation) {
 // disagrees with the array ends as a wrong length or a bad reply.
 RW_VAR* DataCom(QByteArray* reply, int32_t len) {
     Communication_Protocol& d = PLC_driver;
+    if (d.ownsListLock()) {
+        // Called from inside a host callback: the reply being handled is
+        // still this turn's. Refused, the record unchanged.
+        Diag("DataCom callback");
+        return &d.retVar;
+    }
     {
-        DriverLock lock(d.listMutex);
+        ListLock lock;
         d.retVar.status = 1;
     }
     COMINFO* ci = d.comInfo;
@@ -382,15 +443,17 @@ RW_VAR* DataCom(QByteArray* reply, int32_t len) {
         d.pendingFrames.removeFirst();
         ci->framesDone += 1;
         if (ci->framesDone < ci->framesExpected) {
-            DriverLock lock(d.listMutex);
+            ListLock lock;
             d.retVar.status = code;
             return &d.retVar;
         }
     } else {
-        ci->retryCount += 1;
+        // The count lives in the host's block: saturate rather than wrap, so
+        // a count the host left at the top still ends in a give-up.
+        if (ci->retryCount < std::numeric_limits<int32_t>::max()) ci->retryCount += 1;
         d.failFlag = true;
         {
-            DriverLock lock(d.listMutex);  // okCount and finishFlag are shared with the rebuild
+            ListLock lock;  // okCount and finishFlag are shared with the rebuild
             d.okCount = 0;
             ci->finishFlag = 0;
             if (ci->retryCount <= ci->retryMax) {
@@ -402,7 +465,7 @@ RW_VAR* DataCom(QByteArray* reply, int32_t len) {
         d.pendingFrames.clear();
     }
 
-    DriverLock lock(d.listMutex);
+    ListLock lock;
     if (good && ci->finishFlag == 0 && !remote) {
         // N + 1 good completions for N read blocks mark the cycle as answered.
         if (++d.okCount > d.readList.size()) {
@@ -412,28 +475,36 @@ RW_VAR* DataCom(QByteArray* reply, int32_t len) {
     }
     // `good` rather than failFlag decides below: a host thread may set
     // failFlag (SetRegisterData) while this request completes.
-    switch (d.lastList) {
-        case 1:
-            completeQueued(d.writeList, !good, true);
-            break;
-        case 2:
-            completeQueued(d.onceReadList, !good, !remote);
-            break;
-        case 0:
-            if (!d.readList.isEmpty()) {
-                passRetValue(d.readList.first(), d.retVar);
-                d.readList.append(d.readList.takeFirst());
+    QList<RW_VAR>* served = d.lastList == 1   ? &d.writeList
+                            : d.lastList == 2 ? &d.onceReadList
+                            : d.lastList == 0 ? &d.readList
+                                              : nullptr;
+    HostReports reports;
+    if (served && d.inFlightValid && !headIsInFlight(*served)) {
+        // The host removed the request while it was on the wire (or emptied
+        // the list): nothing to report or purge, nothing to move; the list's
+        // new head goes out in its turn.
+        passRetValue(d.inFlight, d.retVar);
+    } else {
+        if (served && !served->isEmpty()) {
+            if (d.lastList == 0) {
+                passRetValue(served->first(), d.retVar);
+                served->move(0, served->size() - 1);
+            } else {
+                // A remote once-read reports nothing.
+                completeQueued(*served, !good, d.lastList == 1 || !remote, reports);
             }
-            break;
-        default:
-            break;
+        }
+        if (!good) {
+            reports.fail = true;
+            reports.failKind = d.retVar.kind;
+            if (d.lastList == 1 || d.lastList == 2)
+                purgeRequest(*served, d.retVar, ci->multiStation != 0);
+        }
     }
-    if (!good) {
-        if (d.failCallback) d.failCallback(QList<RW_VAR>(), d.retVar.kind, 1);
-        if (d.lastList == 1) purge(d.writeList, d.retVar, ci->multiStation != 0);
-        if (d.lastList == 2) purge(d.onceReadList, d.retVar, ci->multiStation != 0);
-    }
+    d.inFlightValid = false;
     d.retVar.status = code;
+    reports.send(ci->hostHandle);
     return &d.retVar;
 }
 

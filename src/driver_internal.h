@@ -6,6 +6,8 @@
 #include <QtCore/QMutex>
 #include <atomic>
 #include <cstdint>
+#include <thread>
+#include <unordered_map>
 
 #include "plc_driver.h"
 
@@ -39,6 +41,34 @@ public:
     // Written by the polling thread (DataCom) and by host threads
     // (SetRegisterData) without a common lock, hence atomic.
     std::atomic<bool> failFlag;
+
+    // The list entry whose request is in flight, as the scheduler served it.
+    // Completion acts on a list's head only while that head is still this
+    // entry: the host may empty the write list and queue another write while
+    // a request is on the wire, and that one was never sent.
+    RW_VAR inFlight;
+    bool inFlightValid;
+    // What the write half of the bit-in-word pair in pendingFrames carries,
+    // recorded when the pair is built: station and register of the pair, the
+    // bit (addr % 16 of the bit address; negative leaves the word as read) and
+    // whether it is set or cleared.
+    struct BitPatch {
+        bool valid;
+        int32_t station;
+        int32_t reg;
+        int32_t bit;
+        bool set;
+    } bitPatch;
+    // The thread holding listMutex. A host callback runs on that thread with
+    // the lock held; list operations it makes take effect at once instead of
+    // deadlocking on the lock (see ListLock).
+    std::atomic<std::thread::id> listOwner;
+
+    // True on the thread that holds listMutex: inside a host callback, or
+    // inside the driver's own locked sections.
+    bool ownsListLock() const {
+        return listOwner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
 };
 
 // Locks one of the driver's mutexes for a scope. Under ThreadSanitizer the
@@ -54,6 +84,21 @@ public:
 
 private:
     QMutex& m_;
+};
+
+// Holds listMutex for a scope. On the thread that already holds it (a host
+// callback calling back into a list operation) it takes nothing: the driver
+// makes its callbacks only after it has finished with the lists, so the
+// nested operation sees consistent lists and runs at once.
+class ListLock {
+public:
+    ListLock();
+    ~ListLock();
+    ListLock(const ListLock&) = delete;
+    ListLock& operator=(const ListLock&) = delete;
+
+private:
+    bool nested_;
 };
 
 // ---------------------------------------------------------------------------
@@ -78,8 +123,12 @@ private:
 // Bounds that keep bad host input from exhausting memory or time. Each is far
 // above what a controller on a 16-bit Modbus address space can use.
 //
-// Largest register-image area in bytes (8 Mi registers of a word area).
+// Largest register-image area in bytes (8 Mi registers of a word area), and
+// the largest image in all stations and areas together, sized so that a
+// panel with 256 MB of RAM keeps most of it for itself. Growth beyond either
+// is refused with "**** ERROR checkTheStorage range".
 constexpr int64_t kMaxAreaBytes = int64_t(16) << 20;
+constexpr int64_t kMaxImageBytes = int64_t(32) << 20;
 // Largest unit count one host access or one registered variable may have:
 // the whole 16-bit address space of one area.
 constexpr int32_t kMaxUnits = 65536;
@@ -98,6 +147,20 @@ int SwitchErrorReturn(int base);
 // A record with every integer 0, strings and bytes empty.
 RW_VAR emptyRwVar();
 
+// Callbacks owed to the host after a completion or a refusal. They are made
+// once the driver has finished with its lists, still under listMutex, so a
+// callback that calls back into a list operation finds the lists consistent.
+struct HostReports {
+    bool done = false;  // varDoneCallback(hostHandle, kind, id, result)
+    int32_t kind = 0, id = 0, result = 0;
+    bool fail = false;  // failCallback(empty list, failKind, 1)
+    int32_t failKind = 0;
+    void send(int32_t hostHandle) const;
+};
+// Drops every entry of `list` with the kind and id of `failed` (and, when
+// byStation, its station): what a final failure does to the rest of a request.
+void purgeRequest(QList<RW_VAR>& list, const RW_VAR& failed, bool byStation);
+
 // Register types and address parsing.
 int getPlcReg(int type);
 int StringAddressToInt(int type, QString text);
@@ -105,6 +168,41 @@ int updateRwVar(RW_VAR* var);
 inline bool isBitArea(int type) { return type >= 0 && type <= 6; }
 inline bool isBitInWord(int type) { return type >= 20 && type <= 23; }
 inline bool isWordArea(int type) { return (type >= 7 && type <= 19) || type == 24 || type == 25; }
+
+// Merges write records into the write list by their target (station, type,
+// address, count): the first entry from position 1 on with the same target
+// is overwritten in place by the whole record; otherwise the record is
+// appended while the list holds fewer than kListCapacity entries. A list of
+// fewer than two entries takes the record as it is. The head is never merged
+// into: its frames may be in flight. The caller holds listMutex for the
+// merger's whole life; a merger of many records indexes the targets so that
+// each merge costs O(1) instead of a scan.
+class WriteMerger {
+public:
+    explicit WriteMerger(QList<RW_VAR>& list) : list_(list) {}
+    // Returns the number of entries in the list afterwards.
+    int merge(const RW_VAR& r);
+
+private:
+    struct Target {
+        int32_t station, regType, addr, count;
+        bool operator==(const Target& o) const {
+            return station == o.station && regType == o.regType && addr == o.addr &&
+                   count == o.count;
+        }
+    };
+    struct TargetHash {
+        size_t operator()(const Target& t) const;
+    };
+    static Target targetOf(const RW_VAR& v) { return {v.station, v.regType, v.addr, v.count}; }
+    int find(const Target& t);
+    void noteAppended();
+
+    QList<RW_VAR>& list_;
+    int merges_ = 0;
+    bool indexed_ = false;
+    std::unordered_map<Target, int, TargetHash> firstAt_;  // target -> first position >= 1
+};
 
 // Read-list rebuild helpers (caller holds listMutex).
 void Bubble_Sort(QList<RW_VAR>* list);
@@ -121,6 +219,10 @@ struct ControlInformationM {
     int32_t count;
 };
 void checkTheStorage(ControlInformationM& info);
+// checkTheStorage with an answer: false when the range was refused (beyond
+// kMaxAreaBytes or kMaxImageBytes), in which case the area was not grown and
+// the caller must not store into it. Caller holds storageMutex.
+bool reserveRange(const ControlInformationM& info);
 void SaveToLocalDataErea(QByteArray* reply);
 void SpecialRegisterSave(QByteArray* reply);
 void WriteDataToLocal(RW_VAR* var);

@@ -293,6 +293,29 @@ void WriteAnalog(RW_VAR* var) {
     queueFrame(f, var->station != 0 ? 8 : 0, 0, 0, *var);
 }
 
+namespace {
+
+// Refuses the write at the head of the write list: it goes, with every other
+// queued piece of the same request, and the host hears of it once, as of a
+// request given up (both callbacks). The caller holds listMutex.
+void refuseQueuedWrite() {
+    Communication_Protocol& d = PLC_driver;
+    if (d.writeList.isEmpty()) return;
+    const RW_VAR dropped = d.writeList.takeFirst();
+    const bool byStation = d.comInfo && d.comInfo->multiStation != 0;
+    purgeRequest(d.writeList, dropped, byStation);
+    HostReports reports;
+    reports.done = true;
+    reports.kind = dropped.kind;
+    reports.id = dropped.id;
+    reports.result = 2;
+    reports.fail = true;
+    reports.failKind = dropped.kind;
+    if (d.comInfo) reports.send(d.comInfo->hostHandle);
+}
+
+}  // namespace
+
 // Serves the head of the write list. A bit inside a word register becomes a
 // read-modify-write pair: a read of the whole register (marked special -1)
 // and a single-register write whose value is filled in when the read reply
@@ -304,7 +327,7 @@ void WriteRegister(RW_VAR* var) {
     const int type = var->regType;
     if (isPlainWritable(type)) {
         WriteAnalog(var);
-    } else if (type == 20 || type == 21 || type == 23) {
+    } else if ((type == 20 || type == 21 || type == 23) && var->station != 0) {
         RW_VAR pair = *var;
         pair.regType = getPlcReg(type);
         pair.addr = var->addr / 16;  // register holding the bit
@@ -316,27 +339,33 @@ void WriteRegister(RW_VAR* var) {
         pair.direction = 1;
         pair.special = 0;
         WriteAnalog(&pair);
+        // The bit's position in the register, worked out again from the bit
+        // address when the read reply arrives; 0 or negative for a negative
+        // address, which leaves the word as read.
+        d.bitPatch = {true, pair.station, pair.addr, var->addr % 16,
+                      !var->value.isEmpty() && var->value.at(0) != 0};
         if (COMINFO* ci = d.comInfo) {
             ci->framesDone = 0;
             ci->framesExpected = 2;
         }
+    } else if (type == 20 || type == 21 || type == 23) {
+        // A broadcast is not answered, so the register can't be read before
+        // the bit is put into it, and the write half would clear the other
+        // fifteen bits of every station on the line.
+        Diag("WriteRegister broadcast") << var->station << type << var->addr << var->count;
+        refuseQueuedWrite();
+        return;
     } else {
         // Not writable: 0, 13, 17, 18, 19 and codes outside the table, and a
         // bit inside area 13, whose registers cannot be written either; it is
         // refused here before a read half could be queued without its write.
         Diag("WriteRegister default") << var->station << type << var->addr << var->count;
-        if (!d.writeList.isEmpty()) {
+        if (type == 22) {
             // The host's own write path queues bits of area 13 like any other
-            // bit-in-word write, so the host is waiting for an outcome: report
-            // it as given up, through both callbacks as every give-up is.
-            // (The scheduler holds listMutex, as for every callback.)
-            const RW_VAR dropped = d.writeList.takeFirst();
-            if (type == 22 && d.comInfo) {
-                if (d.varDoneCallback) {
-                    d.varDoneCallback(d.comInfo->hostHandle, dropped.kind, dropped.id, 2);
-                }
-                if (d.failCallback) d.failCallback(QList<RW_VAR>(), dropped.kind, 1);
-            }
+            // bit-in-word write, so the host is waiting for an outcome.
+            refuseQueuedWrite();
+        } else if (!d.writeList.isEmpty()) {
+            d.writeList.removeFirst();
         }
         return;
     }

@@ -30,11 +30,6 @@ int64_t requiredBytes(int type, int64_t addr, int64_t count) {
 
 int areaKey(int type) { return isBitInWord(type) ? getPlcReg(type) : type; }
 
-// True when the range fits within the bound on an area's size.
-bool rangeFits(const ControlInformationM& info) {
-    return requiredBytes(info.regType, info.addr, info.count) <= kMaxAreaBytes;
-}
-
 uint8_t byteAt(const QByteArray& area, int64_t i) {
     return (i >= 0 && i < area.size()) ? static_cast<uint8_t>(area.at(static_cast<int>(i))) : 0;
 }
@@ -66,28 +61,42 @@ bool isImageWritableWordArea(int type) {
 
 }  // namespace
 
+namespace {
+
+int64_t imageBytes() {
+    int64_t total = 0;
+    for (const QMap<int, QByteArray>& station : DataStorage)
+        for (const QByteArray& area : station) total += area.size();
+    return total;
+}
+
+}  // namespace
+
 // Makes sure the area for `info` exists on its station and is long enough for
 // the range. Areas never shrink. A range that would need more than
-// kMaxAreaBytes is refused with "**** ERROR checkTheStorage range" and the
-// station, code, address and count; the area is then created (empty) if it
-// was missing but not grown, and the callers leave it alone.
-void checkTheStorage(ControlInformationM& info) {
+// kMaxAreaBytes, or grow the whole image beyond kMaxImageBytes, is refused
+// with "**** ERROR checkTheStorage range" and the station, code, address and
+// count: the area is then created (empty) if it was missing but not grown,
+// and the callers leave it alone.
+bool reserveRange(const ControlInformationM& info) {
     const int type = info.regType;
     if (type < 0 || type > 25) Diag("**** ERROR checkTheStorage default");
-    int64_t need = requiredBytes(type, info.addr, info.count);
-    if (need > kMaxAreaBytes) {
-        Diag("**** ERROR checkTheStorage range") << info.station << type << info.addr << info.count;
-        need = 0;
-    }
     QMap<int, QByteArray>& station = DataStorage[info.station];
     const int key = areaKey(type);
     auto it = station.find(key);
-    if (it == station.end()) {
-        station.insert(key, need > 0 ? QByteArray(static_cast<int>(need), '\0') : QByteArray());
-        return;
+    if (it == station.end()) it = station.insert(key, QByteArray());
+    const int64_t need = requiredBytes(type, info.addr, info.count);
+    const int64_t growth = need - it->size();
+    if (growth < 1) return true;
+    if (need > kMaxAreaBytes || imageBytes() + growth > kMaxImageBytes) {
+        Diag("**** ERROR checkTheStorage range") << info.station << type << info.addr << info.count;
+        return false;
     }
-    if (need - it->size() >= 1) it->append(QByteArray(static_cast<int>(need - it->size()), '\0'));
+    it->append(QByteArray(static_cast<int>(growth), '\0'));
+    return true;
 }
+
+void checkTheStorage(ControlInformationM& info) { reserveRange(info); }
 
 // Stores the data of a checked reply to the head of pendingFrames.
 void SaveToLocalDataErea(QByteArray* reply) {
@@ -105,10 +114,9 @@ void SaveToLocalDataErea(QByteArray* reply) {
     if (head.dataPos >= 0 && head.dataPos < reply->size() && head.dataLen > 0) {
         data = reply->mid(head.dataPos, head.dataLen);
     }
-    ControlInformationM info{v.station, v.regType, v.addr, v.count};
-    checkTheStorage(info);
+    const bool fits = reserveRange({v.station, v.regType, v.addr, v.count});
     if (isBitArea(v.regType)) {
-        if (!rangeFits(info)) return;
+        if (!fits) return;
         QByteArray& area = DataStorage[v.station][v.regType];
         // Bits packed eight to a byte, first bit in bit 0 of the first byte.
         const int64_t bits = std::min<int64_t>(v.count, int64_t(data.size()) * 8);
@@ -117,7 +125,7 @@ void SaveToLocalDataErea(QByteArray* reply) {
             setByte(area, int64_t(v.addr) + k, (byte >> (k % 8)) & 1);
         }
     } else if (isWordArea(v.regType)) {
-        if (!rangeFits(info)) return;
+        if (!fits) return;
         QByteArray& area = DataStorage[v.station][v.regType];
         // The data length, not count, decides how many registers are stored;
         // an odd last byte is ignored.
@@ -135,41 +143,31 @@ void SaveToLocalDataErea(QByteArray* reply) {
 // value with the one bit set or cleared into the queued write half (bytes 4
 // and 5, high byte first) and reseal its CRC. The image is not touched.
 //
-// The patch is applied only to the write half of a local bit-in-word pair: a
+// Whether to patch depends on the two pending frames alone, whatever the
+// reply path: the second must be the write half of a local pair, a
 // function-6 frame of 8 bytes to the station and register of the read half,
-// marked as a write. Any other second frame is left alone. If the write
-// list's head is no longer that bit write (the host emptied the write list
-// while the pair was in flight), the write half is withdrawn rather than sent
-// with its placeholder value, which would clear the register's other bits.
+// marked as a write, and the pair must be the one WriteRegister recorded.
+// Any other second frame is left alone. The bit comes from that record, not
+// from the write list, which the host may have emptied meanwhile: the write
+// half never goes out with its placeholder.
 void SpecialRegisterSave(QByteArray* reply) {
     Communication_Protocol& d = PLC_driver;
     if (!reply || reply->size() < 5 || d.pendingFrames.size() < 2) return;
     const Protocol& read = d.pendingFrames.at(0);
-    if (d.comInfo && read.var.linkNo != d.comInfo->ownLinkNo) return;  // remote: never split
     Protocol& write = d.pendingFrames[1];
     const QByteArray& rf = read.frame;
     QByteArray& wf = write.frame;
     const bool isWriteHalf = wf.size() == 8 && rf.size() == 8 && wf.at(1) == 6 &&
                              write.var.direction == 1 && write.var.special == 0 &&
                              wf.at(0) == rf.at(0) && wf.at(2) == rf.at(2) && wf.at(3) == rf.at(3);
-    if (!isWriteHalf) return;
-    const bool headIsThisWrite = !d.writeList.isEmpty() &&
-                                 isBitInWord(d.writeList.first().regType) &&
-                                 d.writeList.first().station == write.var.station &&
-                                 getPlcReg(d.writeList.first().regType) == write.var.regType &&
-                                 d.writeList.first().addr / 16 == write.var.addr;
-    if (!headIsThisWrite) {
-        d.pendingFrames.removeAt(1);
+    const Communication_Protocol::BitPatch& bp = d.bitPatch;
+    if (!isWriteHalf || !bp.valid || bp.station != write.var.station || bp.reg != write.var.addr)
         return;
-    }
-    const RW_VAR& r = d.writeList.first();
 
     uint16_t w = static_cast<uint16_t>(static_cast<uint8_t>(reply->at(3)) << 8 |
                                        static_cast<uint8_t>(reply->at(4)));
-    const int bit = r.addr % 16;  // 0 or negative for a negative address
-    const uint16_t mask = bit >= 0 ? static_cast<uint16_t>(1u << bit) : 0;
-    const bool set = !r.value.isEmpty() && r.value.at(0) != 0;
-    w = set ? (w | mask) : (w & ~mask);
+    const uint16_t mask = bp.bit >= 0 ? static_cast<uint16_t>(1u << bp.bit) : 0;
+    w = bp.set ? (w | mask) : (w & ~mask);
     wf[4] = static_cast<char>(w >> 8);
     wf[5] = static_cast<char>(w & 0xFF);
     const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(wf.data()), 6);
@@ -254,13 +252,18 @@ int32_t SetRegisterData(QString& name, int32_t type, QString& addrText, int32_t 
     const bool sendToController = ci->runMode == 2;
     if (!sendToController) d.failFlag = true;
 
+    // One hold of listMutex for all pieces, so that a write of many units
+    // merges into the write list through one index instead of one scan of
+    // the list per piece.
+    ListLock lock;
+    WriteMerger merger(d.writeList);
     int32_t result = 0;
     auto queue = [&](int64_t pieceAddr, int32_t pieceCount, const QByteArray& bytes) {
         if (pieceAddr > std::numeric_limits<int32_t>::max()) return;
         r.addr = static_cast<int32_t>(pieceAddr);
         r.count = pieceCount;
         r.value = bytes;
-        result = AddListWriteVar(&r, 0);
+        result = merger.merge(r);
         if (d.failFlag) WriteDataToLocal(&r);
     };
 
@@ -291,10 +294,7 @@ int32_t SetRegisterData(QString& name, int32_t type, QString& addrText, int32_t 
         }
     }
 
-    if (!sendToController) {
-        DriverLock lock(d.listMutex);
-        d.writeList.clear();
-    }
+    if (!sendToController) d.writeList.clear();
     return result;
 }
 
@@ -305,8 +305,7 @@ void WriteDataToLocal(RW_VAR* var) {
     if (!var) return;
     Communication_Protocol& d = PLC_driver;
     DriverLock lock(d.storageMutex);
-    ControlInformationM info{var->station, var->regType, var->addr, var->count};
-    checkTheStorage(info);
+    const bool fits = reserveRange({var->station, var->regType, var->addr, var->count});
     const int type = var->regType;
     const QByteArray& v = var->value;
     const int64_t n = var->count;
@@ -319,7 +318,7 @@ void WriteDataToLocal(RW_VAR* var) {
     }
     // Counts beyond kMaxUnits come only from records the host built itself;
     // they are left out like ranges beyond the area bound.
-    if (!rangeFits(info) || n > kMaxUnits) return;
+    if (!fits || n > kMaxUnits) return;
     QByteArray& area = DataStorage[var->station][areaKey(type)];
     for (int64_t k = 0; k < n; ++k) {
         if (type >= 1 && type <= 6) {

@@ -85,41 +85,73 @@ int updateRwVar(RW_VAR* var) {
 // host may call it while the polling loop runs.
 int32_t AddListReadVar(RW_VAR* var) {
     Communication_Protocol& d = PLC_driver;
-    DriverLock lock(d.listMutex);
+    ListLock lock;
     if (var) d.readList.append(*var);
     return d.readList.size();
 }
 
 namespace {
-bool sameWriteTarget(const RW_VAR& a, const RW_VAR& b) {
-    return a.station == b.station && a.regType == b.regType && a.addr == b.addr &&
-           a.count == b.count;
-}
 bool sameOnceRead(const RW_VAR& a, const RW_VAR& b) {
-    return a.kind == b.kind && a.id == b.id && sameWriteTarget(a, b);
+    return a.kind == b.kind && a.id == b.id && a.station == b.station && a.regType == b.regType &&
+           a.addr == b.addr && a.count == b.count;
 }
+// Merges past this many records index the list's targets.
+constexpr int kScanMerges = 4;
 }  // namespace
+
+size_t WriteMerger::TargetHash::operator()(const Target& t) const {
+    uint64_t h = uint32_t(t.station);
+    for (int32_t v : {t.regType, t.addr, t.count}) h = h * 0x100000001B3ull ^ uint32_t(v);
+    return size_t(h ^ (h >> 29));
+}
+
+int WriteMerger::find(const Target& t) {
+    if (!indexed_ && ++merges_ > kScanMerges) {
+        for (int i = list_.size() - 1; i >= 1; --i) firstAt_[targetOf(list_.at(i))] = i;
+        indexed_ = true;
+    }
+    if (indexed_) {
+        const auto it = firstAt_.find(t);
+        return it == firstAt_.end() ? -1 : it->second;
+    }
+    for (int i = 1; i < list_.size(); ++i)
+        if (targetOf(list_.at(i)) == t) return i;
+    return -1;
+}
+
+void WriteMerger::noteAppended() {
+    const int at = list_.size() - 1;
+    if (indexed_ && at >= 1) firstAt_.emplace(targetOf(list_.at(at)), at);
+}
+
+int WriteMerger::merge(const RW_VAR& r) {
+    if (list_.size() < 2) {
+        list_.append(r);
+        noteAppended();
+        return list_.size();
+    }
+    const int at = find(targetOf(r));
+    if (at >= 1) {
+        list_[at] = r;
+    } else if (list_.size() < kListCapacity) {
+        list_.append(r);
+        noteAppended();
+    }
+    return list_.size();
+}
 
 // Mode 1 appends. Otherwise a waiting write to the same target (station,
 // type, address, count) is replaced in its place in the queue; the head is
 // never merged into, since its frames may be in flight.
 int32_t AddListWriteVar(RW_VAR* var, int32_t mode) {
     Communication_Protocol& d = PLC_driver;
-    DriverLock lock(d.listMutex);
+    ListLock lock;
     if (!var) return d.writeList.size();
-    QList<RW_VAR>& list = d.writeList;
-    if (mode == 1 || list.size() < 2) {
-        list.append(*var);
-        return list.size();
+    if (mode == 1) {
+        d.writeList.append(*var);
+        return d.writeList.size();
     }
-    for (int i = 1; i < list.size(); ++i) {
-        if (sameWriteTarget(list.at(i), *var)) {
-            list[i] = *var;
-            return list.size();
-        }
-    }
-    if (list.size() < kListCapacity) list.append(*var);
-    return list.size();
+    return WriteMerger(d.writeList).merge(*var);
 }
 
 // Mode 1 appends. Otherwise the record is parsed, given its station,
@@ -132,7 +164,7 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
     Communication_Protocol& d = PLC_driver;
     if (!var) return 0;
     if (mode == 1) {
-        DriverLock lock(d.listMutex);
+        ListLock lock;
         d.onceReadList.append(*var);
         return d.onceReadList.size();
     }
@@ -171,7 +203,7 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
     }
     const int64_t start = var->addr;
 
-    DriverLock lock(d.listMutex);
+    ListLock lock;
     QList<RW_VAR>& list = d.onceReadList;
     for (int64_t k = 0; k < pieces; ++k) {
         // Once the list is full no further piece can be added, and pieces of
@@ -341,7 +373,7 @@ void WhetherGroup(int total, int limit, RW_VAR* var, QList<RW_VAR>* out) {
 // "ReCreatReadVarList count" and its station, code, address and count.
 int32_t ReCreatReadVarList(QList<VARDESC>* descs) {
     Communication_Protocol& d = PLC_driver;
-    DriverLock lock(d.listMutex);
+    ListLock lock;
     d.readList.clear();
     COMINFO* ci = d.comInfo;
     if (!descs || descs->isEmpty() || !ci) return 0;

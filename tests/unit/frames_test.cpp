@@ -138,7 +138,8 @@ TEST_F(FrameTest, TypesWithoutAFrameQueueNothingAndLeaveTheCountersAlone) {
             rec = Recorder();
             info.framesDone = info.framesExpected = 5;
             RW_VAR bad = rv("01", 1, t, 3, 1);
-            PLC_driver.writeList = {bad, rv("00 00", 1, 12, 0, 1)};
+            // The second entry is another request (kind 5): it stays queued.
+            PLC_driver.writeList = {bad, rv("00 00", 1, 12, 0, 1, 5)};
             build(&bad);
             EXPECT_TRUE(PLC_driver.pendingFrames.isEmpty());
             EXPECT_EQ(Counters(info.framesDone, info.framesExpected), Counters(5, 5));

@@ -42,6 +42,9 @@ void resetDriver() {
     d.lastList = 100;
     d.writeBurst = d.onceBurst = d.okCount = 0;
     d.failFlag = false;
+    d.inFlight = emptyRwVar();
+    d.inFlightValid = false;
+    d.bitPatch = {};
     DataStorage.clear();
 }
 
