@@ -77,8 +77,11 @@ ReadState CycleStats::readState(int station, int type, int addr, int count, int6
     const bool bitsInWords = rt->kind == plc::AreaKind::BitInWord;
     const int64_t first = bitsInWords ? addr / 16 : addr;
     const int64_t last = bitsInWords ? (int64_t(addr) + count - 1) / 16 : int64_t(addr) + count - 1;
+    // Per unit: the newest good reply of any block covering it (a once-read
+    // of the same units may be older; the polled block keeps them fresh).
+    std::vector<int64_t> goodNs(size_t(count), -1);
+    std::vector<uint64_t> goodCycle(size_t(count), 0);
     int64_t newest = -1;
-    int64_t oldestGood = INT64_MAX;
     for (const auto& kv : blocks_) {
         const BlockKey& k = kv.first;
         const BlockState& b = kv.second;
@@ -92,14 +95,23 @@ ReadState CycleStats::readState(int station, int type, int addr, int count, int6
             rs.exception = b.exception;
         }
         if (!b.everGood) continue;
-        oldestGood = std::min(oldestGood, b.lastGoodNs);
-        if (stats_.cycles - b.lastGoodCycle >= kStaleCycles || nowNs - b.lastGoodNs > staleAfterNs)
-            rs.stale = true;
-        // Units k of the variable that lie in area units lo..hi.
+        // Units of the variable that lie in area units lo..hi.
         const int64_t kFirst = bitsInWords ? std::max<int64_t>(0, lo * 16 - addr) : lo - addr;
         const int64_t kLast =
             bitsInWords ? std::min<int64_t>(count - 1, hi * 16 + 15 - addr) : hi - addr;
-        for (int64_t u = kFirst; u <= kLast; ++u) rs.unitRead[size_t(u)] = true;
+        for (int64_t u = kFirst; u <= kLast; ++u) {
+            if (b.lastGoodNs <= goodNs[size_t(u)]) continue;
+            goodNs[size_t(u)] = b.lastGoodNs;
+            goodCycle[size_t(u)] = b.lastGoodCycle;
+        }
+    }
+    int64_t oldestGood = INT64_MAX;
+    for (size_t u = 0; u < goodNs.size(); ++u) {
+        rs.unitRead[u] = goodNs[u] >= 0;
+        if (!rs.unitRead[u]) continue;
+        oldestGood = std::min(oldestGood, goodNs[u]);
+        if (stats_.cycles - goodCycle[u] >= kStaleCycles || nowNs - goodNs[u] > staleAfterNs)
+            rs.stale = true;
     }
     if (oldestGood != INT64_MAX) rs.dataAgeSec = double(nowNs - oldestGood) / 1e9;
     return rs;

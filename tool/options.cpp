@@ -51,9 +51,9 @@ const OptionSpec kOptions[] = {
     // What to poll and write.
     {"f,project", "FILE", "JSON project (link, cominfo, variables, writes, simulator); the other options override it.",
      [](HostConfig&, Collected&, const std::string&, std::string*) { return true; }},  // read first
-    {"a", "STATIONS", "Station(s) 1..247, e.g. 1 or 1,2 (default: the project's defStation, or 1). More than one station, or one other than defStation, turns multi-station mode on.",
+    {"a", "STATIONS", "Station(s) 1..247, e.g. 1 or 1,2 (default: the project's defStation, or 1). More than one station, or one other than defStation, turns multi-station mode on. Broadcasts: --write 0/...",
      [](HostConfig&, Collected& o, const std::string& v, std::string* why) {
-         return plc::cli::parseIntList(v, 0, 247, &o.stations, why);
+         return plc::cli::parseIntList(v, 1, 247, &o.stations, why);
      }},
     {"t", "TYPE[:FMT]", "Register-type code 0..25 (see --list-types), not a Modbus table; FMT dec|int|hex|bin (default 7:dec).",
      [](HostConfig&, Collected& o, const std::string& v, std::string* why) {
@@ -76,7 +76,7 @@ const OptionSpec kOptions[] = {
      [](HostConfig&, Collected& o, const std::string& v, std::string* why) {
          return parseInt(v, 1, 65535, &o.count, why);
      }},
-    {"write", "[S/]T[:FMT]:ADDR=V[,V...][@SEC]", "A write through SetRegisterData, SEC seconds after start (repeatable), e.g. 2/7:100=0x1234@2. Without S/ it goes to the first station of -a.",
+    {"write", "WRITE", "A write through SetRegisterData, [S/]T[:FMT]:ADDR=V[,V...][@SEC]: station, type, format, address text, values, seconds after start (repeatable), e.g. 2/7:100=0x1234@2. Without S/ it goes to the first station of -a.",
      [](HostConfig&, Collected& o, const std::string& v, std::string*) {
          o.writeTexts.push_back(v);
          return true;
@@ -287,8 +287,8 @@ std::string label(const OptionSpec& spec) {
 void buildParser(QCommandLineParser& parser) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(
-        "A panel-runtime stand-in: loads the controller driver library, polls controllers over a "
-        "serial line through it and shows what it reads. Without DEVICE it starts a built-in "
+        "A panel-runtime stand-in: loads the controller driver library, polls controllers over\n"
+        "a serial line through it and shows what it reads. Without DEVICE it starts a built-in\n"
         "simulated controller on a pseudo-terminal.");
     for (const OptionSpec& spec : kOptions)
         parser.addOption(QCommandLineOption(namesOf(spec), spec.description,

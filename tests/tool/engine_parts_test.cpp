@@ -251,6 +251,13 @@ TEST(CycleStats, UnitsNeverReadStayMarkedAndOldPartsGoStale) {
     c.noteRead({1, 7, 0, 4}, 1, 0, 4 * s, true);
     EXPECT_FALSE(c.readState(1, 7, 0, 1, 4 * s, 10 * s).stale);
     EXPECT_TRUE(c.readState(1, 7, 0, 1, 15 * s, 10 * s).stale);
+    // A once-read of the same units long ago does not age them.
+    c.noteRead({1, 7, 1, 1}, 1, 0, 1 * s, false);
+    for (int cycle = 0; cycle < 5; ++cycle) c.endCycle(4 * s);
+    c.noteRead({1, 7, 0, 4}, 1, 0, 5 * s, true);
+    r = c.readState(1, 7, 0, 4, 5 * s, 10 * s);
+    EXPECT_FALSE(r.stale);
+    EXPECT_DOUBLE_EQ(r.dataAgeSec, 0.0);
     EXPECT_TRUE(c.completesCycle({1, 7, 0, 4}));
     EXPECT_FALSE(c.completesCycle({1, 7, 8, 4}));
 }
