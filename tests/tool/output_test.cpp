@@ -6,6 +6,7 @@
 #include <random>
 
 #include "display.h"
+#include "driver_api.h"
 #include "record_output.h"
 #include "text_table.h"
 #include "type_list.h"
@@ -179,6 +180,18 @@ TEST(TypeList, OneRowPerCodeWithinEightyColumns) {
                          Row{20, "   20 bit of 7        3 3+6               11736 word.bit"},
                          Row{22, "   22 bit of 13       4 - (read-only)         0 word.bit"}})
         EXPECT_NE(text.find(std::string(r.line) + "\n"), std::string::npos) << r.code;
+}
+
+TEST(Version, TheDriversVersionIsItsFileNamesSuffix) {
+    struct Row {
+        const char* file;
+        const char* version;
+    };
+    for (const Row& r : {Row{"/usr/lib/libplcdriver.so.1.0.0", "1.0.0"},
+                         Row{"libplcdriver.so.1", "1"}, Row{"/opt/x.so.2.10.3/libplcdriver.so", ""},
+                         Row{"/tmp/plcdriver-copy-Ab12cd", ""}, Row{"libplcdriver.so.1.", ""},
+                         Row{"libplcdriver.so.1..0", ""}, Row{"libplcdriver.so.1a", ""}})
+        EXPECT_EQ(libraryVersion(r.file), r.version) << r.file;
 }
 
 }  // namespace
