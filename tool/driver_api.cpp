@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
+#include <vector>
 
 namespace plchost {
 
@@ -58,6 +59,32 @@ bool copyFile(const std::string& from, int toFd) {
     return ok;
 }
 
+// A bare library name as the program's own dependencies would be found:
+// LD_LIBRARY_PATH, then the program's RUNPATH (with $ORIGIN expanded), then
+// the default directories. dlopen does the same for a call from the program
+// itself, but takes the RUNPATH of the calling object: under a sanitizer
+// the caller is the sanitizer's interceptor, which has none. Relative
+// entries are skipped. Empty when no directory holds the file.
+std::string inProgramSearchPath(const std::string& name) {
+    void* self = ::dlopen(nullptr, RTLD_NOW);
+    Dl_serinfo size;
+    if (!self || ::dlinfo(self, RTLD_DI_SERINFOSIZE, &size) != 0) return {};
+    std::vector<char> buf(size.dls_size);
+    auto* info = reinterpret_cast<Dl_serinfo*>(buf.data());
+    *info = size;
+    std::string found;
+    if (::dlinfo(self, RTLD_DI_SERINFOSIZE, info) == 0 &&
+        ::dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
+        for (unsigned i = 0; i < info->dls_cnt && found.empty(); ++i) {
+            const std::string dir = info->dls_serpath[i].dls_name;
+            const std::string file = dir + "/" + name;
+            if (!dir.empty() && dir[0] == '/' && ::access(file.c_str(), R_OK) == 0) found = file;
+        }
+    }
+    ::dlclose(self);
+    return found;
+}
+
 }  // namespace
 
 DriverApi::~DriverApi() { unload(); }
@@ -65,11 +92,15 @@ DriverApi::~DriverApi() { unload(); }
 bool DriverApi::load(const std::string& path, std::string* error, bool privateCopy) {
     unload();
     std::string openPath = path;
+    if (path.find('/') == std::string::npos) {
+        const std::string found = inProgramSearchPath(path);
+        if (!found.empty()) openPath = found;
+    }
     std::string tempPath;
     if (privateCopy) {
         char tmpl[] = "/tmp/plcdriver-copy-XXXXXX";
         const int fd = ::mkstemp(tmpl);
-        if (fd < 0 || !copyFile(path, fd)) {
+        if (fd < 0 || !copyFile(openPath, fd)) {
             if (fd >= 0) {
                 ::close(fd);
                 ::unlink(tmpl);

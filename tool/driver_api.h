@@ -18,7 +18,9 @@ public:
     DriverApi(const DriverApi&) = delete;
     DriverApi& operator=(const DriverApi&) = delete;
 
-    // Opens the library and resolves every entry point. With privateCopy the
+    // Opens the library and resolves every entry point. A bare file name
+    // ("libplcdriver.so.1") is looked for as the program's own libraries are,
+    // its RUNPATH included. With privateCopy the
     // file is first copied to a temporary name, so the process gets a driver
     // of its own with fresh state even if the same library is already loaded
     // (the integration tests use this to start every test from a clean driver).

@@ -114,7 +114,7 @@ std::string renderPlan(const std::vector<CyclePlan>& plans, int configured,
     const int bits = plc::serial::bitsPerChar(line);
     char buf[256];
     std::snprintf(buf, sizeof buf,
-                  "plc-host --plan: %d variables, %s framing, %d baud %d%c%d (%d bits a character)",
+                  "plc-host --plan: %d variables, %s framing, %d %d%c%d, %d bits a character",
                   variables, remote ? "remote" : "local", line.baud, line.dataBits, line.parity,
                   line.stopBits, bits);
     std::string s = wrapParagraph(buf, 80, 0, 4) + "\n";
