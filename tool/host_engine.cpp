@@ -125,16 +125,18 @@ bool HostEngine::setup(std::string* error) {
 void HostEngine::onVarDone(int32_t handle, int32_t kind, int32_t id, int32_t result) {
     HostEngine* e = g_engine.load();
     if (!e || handle != e->ci_.hostHandle) return;
+    if (kind != kWriteKind && kind != kReadbackKind) return;
     // Runs inside DataCom with the driver's list lock held: only record it.
-    std::lock_guard<std::mutex> lock(e->eventsMutex_);
-    e->events_.push_back(Event{Event::Done, kind, id, result});
+    using R = WriteTracker::Report;
+    std::lock_guard<std::mutex> lock(e->reportsMutex_);
+    e->reports_.push_back(R{kind == kWriteKind ? R::WriteDone : R::ReadbackDone, id, result});
 }
 
 void HostEngine::onFail(QList<RW_VAR>, int32_t kind, int32_t) {
     HostEngine* e = g_engine.load();
     if (!e) return;
-    std::lock_guard<std::mutex> lock(e->eventsMutex_);
-    e->events_.push_back(Event{Event::Fail, kind, 0, 0});
+    std::lock_guard<std::mutex> lock(e->reportsMutex_);
+    e->reports_.push_back({WriteTracker::Report::Fail, 0, 0, kind == kWriteKind});
 }
 
 void HostEngine::probeStations(int64_t now) {
@@ -199,24 +201,18 @@ void HostEngine::queueReadback(int id) {
     if (api_.AddListOnceReadVar(&r, 0) == 0) writes_.readbackNotQueued(id);
 }
 
-void HostEngine::processEvents() {
-    std::vector<Event> ev;
+void HostEngine::processReports() {
+    std::vector<WriteTracker::Report> reports;
     {
-        std::lock_guard<std::mutex> lock(eventsMutex_);
-        ev.swap(events_);
+        std::lock_guard<std::mutex> lock(reportsMutex_);
+        reports.swap(reports_);
     }
-    for (const Event& e : ev) {
-        if (e.kind == Event::Fail) {
-            writes_.failCallback(e.kindArg == kWriteKind);
-        } else if (e.kindArg == kWriteKind) {
-            if (writes_.writeDone(e.id, e.result, monotonicNs())) queueReadback(e.id);
-        } else if (e.kindArg == kReadbackKind) {
-            const WriteRequest req = writes_.request(e.id);
-            const QByteArray got = e.result == 1
-                                       ? readImage(req.station, req.type, req.addrText, req.count)
-                                       : QByteArray();
-            writes_.readbackDone(e.id, e.result, got);
-        }
+    if (reports.empty()) return;
+    const WriteTracker::Followups next = writes_.apply(reports, monotonicNs());
+    for (int id : next.readbacksToQueue) queueReadback(id);
+    for (int id : next.readbacksDone) {
+        const WriteRequest req = writes_.request(id);
+        writes_.readbackCompared(id, readImage(req.station, req.type, req.addrText, req.count));
     }
 }
 
@@ -239,7 +235,7 @@ StepResult HostEngine::step() {
 
     Protocol* p = api_.ComCommunication();
     if (!p) {
-        processEvents();
+        processReports();
         sleepInterruptible(std::min(now + 10000000, backoff_.nextProbeNs()));
         return StepResult::Idle;
     }
@@ -312,7 +308,7 @@ StepResult HostEngine::step() {
         writes_.noteException(v.id, exception);
     if (v.direction == 0 && v.special == 0 && !isRetry(status))
         cycles_.noteRead(key, status, exception, now, readListFrame);
-    processEvents();
+    processReports();
     return StepResult::Exchanged;
 }
 

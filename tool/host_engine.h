@@ -131,17 +131,12 @@ public:
     void setStationEnabled(int station, bool on) { backoff_.setEnabled(station, on); }
 
 private:
-    struct Event {
-        enum Kind { Done, Fail } kind;
-        int kindArg, id, result;
-    };
-
     static void onVarDone(int32_t handle, int32_t kind, int32_t id, int32_t result);
     static void onFail(QList<RW_VAR> vars, int32_t kind, int32_t one);
 
     AddressParser parser() const;
     void submitWaitingWrites();
-    void processEvents();
+    void processReports();
     void queueReadback(int id);
     void probeStations(int64_t now);
     void traceLine(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -164,8 +159,8 @@ private:
     // Shared with host threads and the callbacks.
     WriteTracker writes_;
     std::mutex submitMutex_;  // one submitter at a time keeps writes in order
-    std::mutex eventsMutex_;
-    std::vector<Event> events_;
+    std::mutex reportsMutex_;
+    std::vector<WriteTracker::Report> reports_;  // from the callbacks, for processReports
 };
 
 }  // namespace plchost

@@ -114,8 +114,38 @@ void WriteTracker::submitted(int id, int result, bool localOnly, int64_t nowNs) 
     releaseLocked(id);
 }
 
-bool WriteTracker::writeDone(int id, int result, int64_t nowNs) {
+WriteTracker::Followups WriteTracker::apply(const std::vector<Report>& reports, int64_t nowNs) {
+    Followups next;
     std::lock_guard<std::mutex> lock(mutex_);
+    for (const Report& r : reports) {
+        switch (r.kind) {
+            case Report::WriteDone:
+                if (writeDoneLocked(r.id, r.result, nowNs)) next.readbacksToQueue.push_back(r.id);
+                break;
+            case Report::ReadbackDone: {
+                auto it = writes_.find(r.id);
+                if (it == writes_.end() || it->second.readback != WriteStatus::Readback::Pending)
+                    break;
+                if (r.result == 1)
+                    next.readbacksDone.push_back(r.id);
+                else
+                    it->second.readback = WriteStatus::Readback::Failed;
+                break;
+            }
+            case Report::Fail:
+                failCallbacks_++;
+                // The driver calls failCallback right after the result-2 completion.
+                if (r.forWrite && lastFailedId_) {
+                    writes_[lastFailedId_].failCallback = true;
+                    lastFailedId_ = 0;
+                }
+                break;
+        }
+    }
+    return next;
+}
+
+bool WriteTracker::writeDoneLocked(int id, int result, int64_t nowNs) {
     auto it = writes_.find(id);
     if (it == writes_.end() || it->second.state != WriteState::Queued) return false;
     WriteStatus& w = it->second;
@@ -138,31 +168,17 @@ bool WriteTracker::writeDone(int id, int result, int64_t nowNs) {
     return true;
 }
 
-void WriteTracker::failCallback(bool forWrite) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failCallbacks_++;
-    // The driver calls failCallback right after the result-2 completion.
-    if (forWrite && lastFailedId_) {
-        writes_[lastFailedId_].failCallback = true;
-        lastFailedId_ = 0;
-    }
-}
-
 void WriteTracker::readbackNotQueued(int id) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = writes_.find(id);
     if (it != writes_.end()) it->second.readback = WriteStatus::Readback::Failed;
 }
 
-void WriteTracker::readbackDone(int id, int result, const QByteArray& got) {
+void WriteTracker::readbackCompared(int id, const QByteArray& got) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = writes_.find(id);
     if (it == writes_.end() || it->second.readback != WriteStatus::Readback::Pending) return;
     WriteStatus& w = it->second;
-    if (result != 1) {
-        w.readback = WriteStatus::Readback::Failed;
-        return;
-    }
     w.readValue = got;
     w.readback = readbackMatches(w.req, got) ? WriteStatus::Readback::Match
                                              : WriteStatus::Readback::Mismatch;

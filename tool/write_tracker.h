@@ -77,14 +77,26 @@ public:
     // otherwise LocalOnly when the run mode keeps writes in the image.
     void submitted(int id, int result, bool localOnly, int64_t nowNs);
 
-    // The driver's reports, as the engine collects them from the callbacks.
-    // Returns true when the write is confirmed and wants a read-back.
-    bool writeDone(int id, int result, int64_t nowNs);
-    void failCallback(bool forWrite);
-    // Read-back: could not be queued / its once-read completed (result 1
-    // with the units from the image, or given up).
+    // What the driver's callbacks reported during one DataCom: a write's or a
+    // read-back's completion (result 1 done, 2 given up), or a failCallback
+    // (which follows the result 2 it belongs to).
+    struct Report {
+        enum Kind { WriteDone, ReadbackDone, Fail } kind;
+        int id = 0;
+        int result = 0;
+        bool forWrite = false;  // Fail: the given-up request was a write
+    };
+    struct Followups {
+        std::vector<int> readbacksToQueue;  // confirmed writes to read back
+        std::vector<int> readbacksDone;     // read-backs answered: compare the image
+    };
+    // Applies a batch under one lock, so no reader ever sees a write given up
+    // before its failCallback is noted, or confirmed before the write it
+    // superseded is marked.
+    Followups apply(const std::vector<Report>& reports, int64_t nowNs);
+    // Read-back: could not be queued / the units its once-read brought.
     void readbackNotQueued(int id);
-    void readbackDone(int id, int result, const QByteArray& got);
+    void readbackCompared(int id, const QByteArray& got);
     void noteException(int id, int code);
 
     int outstanding() const;  // waiting, queued or reading back
@@ -95,6 +107,7 @@ public:
 
 private:
     void releaseLocked(int id);
+    bool writeDoneLocked(int id, int result, int64_t nowNs);
 
     const int maxPieces_;
     mutable std::mutex mutex_;

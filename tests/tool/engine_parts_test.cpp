@@ -136,6 +136,13 @@ WriteRequest request(int station, int type, const char* addr, std::vector<long> 
     return r;
 }
 
+using Report = WriteTracker::Report;
+
+// One completion reported by the driver: the follow-ups wanted.
+WriteTracker::Followups done(WriteTracker& t, int id, int result, int64_t now) {
+    return t.apply({Report{Report::WriteDone, id, result}}, now);
+}
+
 TEST(WriteTracker, WritesWaitForRoomAreConfirmedSupersededAndReadBack) {
     WriteTracker t(/*maxPiecesInDriver=*/4);
     const int a = t.add(request(1, 7, "10", {1, 2, 3}), 3);
@@ -148,7 +155,7 @@ TEST(WriteTracker, WritesWaitForRoomAreConfirmedSupersededAndReadBack) {
     EXPECT_EQ(t.status(b).state, WriteState::Waiting);
     t.submitted(a, 5, false, 110);
     EXPECT_EQ(t.status(a).state, WriteState::Queued);
-    EXPECT_FALSE(t.writeDone(a, 1, 200)) << "no read-back wanted";
+    EXPECT_TRUE(done(t, a, 1, 200).readbacksToQueue.empty()) << "no read-back wanted";
     ASSERT_TRUE(t.takeNext(210, &id, &req));
     EXPECT_EQ(id, b);
     t.submitted(b, 1, false, 220);
@@ -158,7 +165,7 @@ TEST(WriteTracker, WritesWaitForRoomAreConfirmedSupersededAndReadBack) {
     const int c = t.add(request(1, 7, "10", {7, 8, 9}), 1);
     ASSERT_TRUE(t.takeNext(300, &id, &req)) << "3 + 1 pieces fit";
     t.submitted(c, 1, false, 300);
-    EXPECT_FALSE(t.writeDone(c, 1, 400));
+    EXPECT_TRUE(done(t, c, 1, 400).readbacksToQueue.empty());
     EXPECT_EQ(t.status(b).state, WriteState::Superseded);
     EXPECT_EQ(t.outstanding(), 0);
 
@@ -168,18 +175,20 @@ TEST(WriteTracker, WritesWaitForRoomAreConfirmedSupersededAndReadBack) {
     const int d = t.add(v, 1);
     ASSERT_TRUE(t.takeNext(500, &id, &req));
     t.submitted(d, 1, false, 500);
-    EXPECT_FALSE(t.writeDone(d, 2, 600));
-    t.failCallback(true);
+    t.apply({Report{Report::WriteDone, d, 2}, Report{Report::Fail, 0, 0, true}}, 600);
     EXPECT_EQ(t.status(d).state, WriteState::Failed);
+    EXPECT_EQ(t.failCallbacks(), 1);
     EXPECT_TRUE(t.status(d).failCallback);
 
     // Confirmed with a read-back: a match, then a mismatch on another write.
     const int e = t.add(v, 1);
     ASSERT_TRUE(t.takeNext(700, &id, &req));
     t.submitted(e, 1, false, 700);
-    EXPECT_TRUE(t.writeDone(e, 1, 800));
+    EXPECT_EQ(done(t, e, 1, 800).readbacksToQueue, std::vector<int>{e});
     EXPECT_EQ(t.outstanding(), 1) << "reading back";
-    t.readbackDone(e, 1, QByteArray::fromHex("01"));
+    EXPECT_EQ(t.apply({Report{Report::ReadbackDone, e, 1}}, 900).readbacksDone,
+              std::vector<int>{e});
+    t.readbackCompared(e, QByteArray::fromHex("01"));
     EXPECT_EQ(t.status(e).readback, WriteStatus::Readback::Match);
     EXPECT_FALSE(readbackMatches(request(1, 7, "0", {5, 6}), QByteArray::fromHex("05000700")));
     EXPECT_TRUE(readbackMatches(request(1, 7, "0", {5, 6}), QByteArray::fromHex("05000600")));
