@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QtCore/QByteArray>
@@ -12,6 +13,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <type_traits>
 #include <vector>
 
@@ -96,6 +99,16 @@ bool DriverApi::load(const std::string& path, std::string* error, bool privateCo
         const std::string found = inProgramSearchPath(path);
         if (!found.empty()) openPath = found;
     }
+    // A Qt 4 build would bring a second QtCore into this Qt 5 program and
+    // crash while loading: refuse it before.
+    for (const std::string& lib : neededLibraries(openPath)) {
+        if (lib.rfind("libQtCore.so.4", 0) == 0) {
+            if (error)
+                *error = openPath + " is a Qt 4 build of the driver (it needs " + lib +
+                         "); plc-host is a Qt 5 program and loads only the Qt 5 build";
+            return false;
+        }
+    }
     std::string tempPath;
     if (privateCopy) {
         char tmpl[] = "/tmp/plcdriver-copy-XXXXXX";
@@ -155,6 +168,61 @@ std::string DriverApi::loadedFile() const {
         return {};
     char resolved[PATH_MAX];
     return ::realpath(map->l_name, resolved) ? std::string(resolved) : std::string(map->l_name);
+}
+
+std::vector<std::string> neededLibraries(const std::string& file) {
+    // Regular files of a library's size only: never a device or a pipe.
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (64 << 20))
+        return {};
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+    std::vector<std::string> needed;
+    // Reads a T at offset off when it lies wholly inside the file.
+    auto at = [&](uint64_t off, auto* out) {
+        if (off > bytes.size() || bytes.size() - off < sizeof *out) return false;
+        std::memcpy(out, bytes.data() + off, sizeof *out);
+        return true;
+    };
+    ElfW(Ehdr) eh;
+    if (!at(0, &eh) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
+        eh.e_ident[EI_CLASS] != (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) ||
+        eh.e_phentsize != sizeof(ElfW(Phdr)))
+        return needed;
+    std::vector<ElfW(Phdr)> loads;
+    ElfW(Phdr) dynamic{};
+    for (unsigned i = 0; i < eh.e_phnum; ++i) {
+        ElfW(Phdr) ph;
+        if (!at(eh.e_phoff + uint64_t(i) * sizeof ph, &ph)) return needed;
+        if (ph.p_type == PT_LOAD) loads.push_back(ph);
+        if (ph.p_type == PT_DYNAMIC) dynamic = ph;
+    }
+    // The string table is named by its address once loaded: back to a file offset.
+    auto fileOffset = [&](uint64_t vaddr, uint64_t* off) {
+        for (const ElfW(Phdr) & l : loads) {
+            if (vaddr >= l.p_vaddr && vaddr - l.p_vaddr < l.p_filesz) {
+                *off = vaddr - l.p_vaddr + l.p_offset;
+                return true;
+            }
+        }
+        return false;
+    };
+    std::vector<uint64_t> names;
+    uint64_t strtab = 0;
+    for (uint64_t off = dynamic.p_offset; off < dynamic.p_offset + dynamic.p_filesz;
+         off += sizeof(ElfW(Dyn))) {
+        ElfW(Dyn) d;
+        if (!at(off, &d) || d.d_tag == DT_NULL) break;
+        if (d.d_tag == DT_NEEDED) names.push_back(d.d_un.d_val);
+        if (d.d_tag == DT_STRTAB && !fileOffset(d.d_un.d_ptr, &strtab)) return needed;
+    }
+    for (uint64_t name : names) {
+        std::string text;
+        for (uint64_t i = strtab + name; i < bytes.size() && bytes[i] != '\0'; ++i)
+            text += bytes[i];
+        needed.push_back(text);
+    }
+    return needed;
 }
 
 std::string libraryVersion(const std::string& file) {

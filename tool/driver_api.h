@@ -6,6 +6,7 @@
 #define PLCHOST_DRIVER_API_H
 
 #include <string>
+#include <vector>
 
 #include "plc_driver.h"
 
@@ -58,6 +59,11 @@ private:
     std::string path_;
     bool handlerInstalled_ = false;
 };
+
+// The DT_NEEDED entries of a shared library file of this machine's ELF
+// class ("libQt5Core.so.5", "libc.so.6"), read without loading it; empty for
+// anything else, garbage included.
+std::vector<std::string> neededLibraries(const std::string& file);
 
 // The version a shared library's file name carries after ".so.":
 // "libplcdriver.so.1.0.0" gives "1.0.0"; empty when there is none. The

@@ -3,6 +3,8 @@
 // the register-type list.
 #include <gtest/gtest.h>
 
+#include <QtCore/QFile>
+#include <algorithm>
 #include <random>
 
 #include "display.h"
@@ -192,6 +194,32 @@ TEST(Version, TheDriversVersionIsItsFileNamesSuffix) {
                          Row{"/tmp/plcdriver-copy-Ab12cd", ""}, Row{"libplcdriver.so.1.", ""},
                          Row{"libplcdriver.so.1..0", ""}, Row{"libplcdriver.so.1a", ""}})
         EXPECT_EQ(libraryVersion(r.file), r.version) << r.file;
+}
+
+// The check that keeps a Qt 4 build of the driver out reads the library's
+// dependencies from the file; no file, however spoiled, may crash it.
+TEST(Version, DependenciesAreReadFromTheFileAndGarbageGivesNone) {
+    const std::vector<std::string> needed = neededLibraries(PLC_DRIVER_LIBRARY);
+    EXPECT_NE(std::find(needed.begin(), needed.end(), "libQt5Core.so.5"), needed.end());
+    QFile f(PLC_DRIVER_LIBRARY);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray image = f.readAll();
+    const std::string path = ::testing::TempDir() + "spoiled-library";
+    std::mt19937 rng(13);
+    for (int round = 0; round < 60; ++round) {
+        QByteArray spoiled = image.left(int(rng() % 4096));  // cut inside the headers
+        if (round % 2) {
+            spoiled = image;  // or whole, with header bytes overwritten
+            for (int k = 0; k < 8; ++k) spoiled[int(rng() % 256)] = char(rng());
+        }
+        QFile out(QString::fromStdString(path));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(spoiled);
+        out.close();
+        for (const std::string& name : neededLibraries(path)) EXPECT_LT(name.size(), 4096u);
+    }
+    EXPECT_TRUE(neededLibraries("/dev/zero").empty());
+    EXPECT_TRUE(neededLibraries("/nonexistent").empty());
 }
 
 }  // namespace
