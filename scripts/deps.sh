@@ -6,8 +6,9 @@
 #
 # Profiles (each includes the one before):
 #   demo     build the driver, plc-host and plc-sim       (scripts/demo.sh)
-#   package  the native and armhf builds the packages come from, and the
-#            Debian packaging tools                        (scripts/package.sh)
+#   package  the native and armhf builds the packages come from (Qt 4.8
+#            QtCore included), and the Debian packaging tools
+#                                                          (scripts/package.sh)
 #   test     every test suite: sanitizers, qemu, clang/libFuzzer, benchmarks,
 #            and the package checks                        (scripts/test.sh)
 #
@@ -15,8 +16,9 @@
 set -euo pipefail
 
 DEMO=(build-essential cmake ninja-build pkg-config qtbase5-dev libmodbus-dev)
+# perl, patch and xz-utils build Qt 4.8 QtCore (scripts/qt4.sh).
 PACKAGE=("${DEMO[@]}" libgtest-dev libgmock-dev googletest crossbuild-essential-armhf
-  dpkg-dev file help2man)
+  dpkg-dev file help2man perl patch xz-utils)
 TEST=("${PACKAGE[@]}" qemu-user clang libclang-rt-14-dev libbenchmark-dev libboost-dev valgrind)
 
 check_only=0

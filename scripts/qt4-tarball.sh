@@ -8,22 +8,17 @@
 #    LICENSE, README}. A tarball, not a Debian package: no package dependency
 #    can name the panel's own libQtCore.so.4.
 #
-# Configures BUILD_DIR (PLC_QT=4, armhf toolchain, build/armhf-sysroot) when
-# it holds no build yet, builds the library, installs it stripped into a
-# staging folder and checks that it needs the panel's Qt 4 QtCore and no
-# RUNPATH before packing.
+# BUILD_DIR is a configured PLC_QT=4 armhf build (the qt4-armhf preset;
+# scripts/package.sh armhf-qt4 configures it when needed). Builds the
+# library, installs it stripped into a staging folder and checks that it
+# needs the panel's Qt 4 QtCore and no RUNPATH before packing.
 set -euo pipefail
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$REPO_ROOT/build/qt4-armhf}"
 cd "$REPO_ROOT"
 
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-  scripts/make-armhf-sysroot.sh build/armhf-sysroot
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLC_QT=4 \
-    -DCMAKE_TOOLCHAIN_FILE="$REPO_ROOT/cmake/toolchain-armhf.cmake" \
-    -DPLC_ARMHF_SYSROOT="$REPO_ROOT/build/armhf-sysroot" -DPLC_BUILD_TOOLS=OFF
-fi
+[[ -f "$build/CMakeCache.txt" ]] || { echo "qt4-tarball: no build in $build" >&2; exit 1; }
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 if [[ "$(cache_value PLC_QT)" != 4 || "$(cache_value PLC_SANITIZE)" != "" ||
       "$(cache_value CMAKE_TOOLCHAIN_FILE)" != *toolchain-armhf.cmake ]]; then
@@ -42,7 +37,7 @@ cmake --install "$build" --prefix "$stage/install" --strip >/dev/null
 dir="$stage/$name"
 mkdir -p "$dir/lib" "$dir/include"
 cp -P "$stage"/install/lib*/libplcdriver.so.1* "$dir/lib/"
-cp "$stage"/install/include/plc_driver.h "$dir/include/"
+cp "$stage"/install/include/plcdriver/plc_driver.h "$dir/include/"
 cp LICENSE "$dir/"
 qt_version="$(cache_value PLC_QT4_VERSION)"
 cat >"$dir/README" <<EOF

@@ -10,8 +10,8 @@
 #   armhf    32-bit ARM cross build, tests run under qemu-arm
 #   fuzz     libFuzzer targets (clang, ASan+UBSan), bounded smoke runs
 #   bench    benchmarks (Release), each run briefly
-#   package  makes the amd64 and armhf packages (scripts/package.sh), then
-#            installs and checks them
+#   package  makes the amd64 and armhf packages and the Qt 4 armhf tarball
+#            (scripts/package.sh), then installs and checks them
 #
 #   scripts/test.sh                 every suite, in this order
 #   scripts/test.sh native armhf    only the named suites
@@ -33,7 +33,7 @@ set -uo pipefail
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=SCRIPTDIR/build-env.sh
 source "$REPO_ROOT/scripts/build-env.sh"
-ALL_SUITES=(native asan tsan armhf fuzz bench package)
+ALL_SUITES=(native asan tsan armhf qt4 fuzz bench package)
 
 SUITES=()
 for arg in "$@"; do
@@ -61,11 +61,19 @@ elif ! scripts/deps.sh test; then
   echo "test.sh: scripts/deps.sh failed; trying with what is installed" >&2
 fi
 
-# What a suite needs before its workflow can run.
+# The workflow presets a suite runs.
+workflows() {
+  case "$1" in
+    qt4) echo qt4 qt4-armhf ;;
+    *) echo "$1" ;;
+  esac
+}
+
+# What a suite needs before its workflows can run.
 prepare() {
   case "$1" in
-    armhf) scripts/make-armhf-sysroot.sh build/armhf-sysroot ;;
-    package) PLC_SKIP_DEPS=1 scripts/package.sh amd64 armhf ;;
+    armhf | qt4) scripts/make-armhf-sysroot.sh build/armhf-sysroot ;;
+    package) PLC_SKIP_DEPS=1 scripts/package.sh amd64 armhf armhf-qt4 ;;
   esac
 }
 
@@ -84,15 +92,25 @@ for suite in "${SUITES[@]}"; do
   banner "$suite"
   start=$SECONDS
   log="$LOGS/$suite.log"
-  junit="build/$suite/junit.xml"
-  rm -f "$junit"
-  { prepare "$suite" && cmake --workflow --preset "$suite"; } >"$log" 2>&1
-  rc=$?
-  if [[ -f "$junit" ]]; then
-    read -r tests failures skipped < <(junit_counts "$junit")
+  read -r -a presets < <(workflows "$suite")
+  for preset in "${presets[@]}"; do rm -f "build/$preset/junit.xml"; done
+  rc=0
+  if prepare "$suite" >"$log" 2>&1; then
+    for preset in "${presets[@]}"; do
+      cmake --workflow --preset "$preset" >>"$log" 2>&1 || rc=$?
+    done
   else
-    tests=1 failures=1 skipped=0   # no report: configure or build failed
+    rc=1
   fi
+  tests=0 failures=0 skipped=0
+  for preset in "${presets[@]}"; do
+    if [[ -f "build/$preset/junit.xml" ]]; then
+      read -r t f k < <(junit_counts "build/$preset/junit.xml")
+    else
+      t=1 f=1 k=0   # no report: configure or build failed
+    fi
+    tests=$((tests + t)) failures=$((failures + f)) skipped=$((skipped + k))
+  done
   PASSED[$suite]=$((tests - failures - skipped))
   FAILED[$suite]=$failures
   SKIPPED[$suite]=$skipped

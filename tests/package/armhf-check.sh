@@ -44,16 +44,8 @@ check "SONAME libplcdriver.so.$major" \
 # shellcheck disable=SC2016  # $1 belongs to the inner shell
 check "no RPATH or RUNPATH" bash -c '! grep -qE "\((RPATH|RUNPATH)\)" <<<"$1"' _ "$dynamic"
 
-# Exported names: defined dynamic symbols, demangled to the bare name,
-# without the linker's own markers (_end, __bss_start, ...).
-readelf --dyn-syms -W "$lib" |
-  awk '$1 ~ /^[0-9]+:$/ && $7 != "UND" && $4 != "SECTION" && $5 != "LOCAL" && $8 != "" { print $8 }' |
-  grep -v '^_[^Z]' | c++filt | sed 's/(.*//' | sort -u >"$work/exported"
-# Declared exports: every name the header marks PLC_DRIVER_EXPORT.
-sed -nE 's/^PLC_DRIVER_EXPORT[^(;]*[^A-Za-z0-9_]([A-Za-z_][A-Za-z0-9_]*) *[(;].*/\1/p' \
-  "$work/root/usr/include/plcdriver/plc_driver.h" | sort -u >"$work/declared"
-echo "     $(wc -l <"$work/exported") names exported, $(wc -l <"$work/declared") declared"
-check "exported names are the header's" diff "$work/declared" "$work/exported"
+check "exported names are the header's" \
+  "$here/exported-names.sh" "$lib" "$work/root/usr/include/plcdriver/plc_driver.h"
 
 "$here/check-depends.sh" "$dist/libplcdriver${major}_${version}_armhf.deb" \
   "$sysroot/var/lib/dpkg/info" armhf || status=1
