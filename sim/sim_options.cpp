@@ -6,6 +6,7 @@
 
 #include "address_map.h"
 #include "cli_values.h"
+#include "option_table.h"
 
 namespace plcsim {
 
@@ -39,7 +40,7 @@ bool parsePreset(const std::string& text, const std::vector<int>& stations, SimC
     return true;
 }
 
-struct OptionSpec {
+struct OptionRow {
     const char* names;      // comma-separated, without dashes
     const char* valueName;  // nullptr: a switch
     const char* description;
@@ -47,7 +48,7 @@ struct OptionSpec {
 };
 
 // clang-format off
-const OptionSpec kOptions[] = {
+const OptionRow kOptions[] = {
     {"stations", "LIST", "Stations to serve, 1..247, e.g. 1,2,5 (default 1).",
      [](SimConfig& c, const std::string& v, std::string* why) {
          return plc::cli::parseIntList(v, 1, 247, &c.sim.stations, why);
@@ -121,21 +122,12 @@ const OptionSpec kOptions[] = {
 };
 // clang-format on
 
-QStringList namesOf(const OptionSpec& spec) { return QString(spec.names).split(','); }
-
-std::string label(const OptionSpec& spec) {
-    const QString first = namesOf(spec).front();
-    return (first.size() == 1 ? "-" : "--") + first.toStdString();
-}
-
 void buildParser(QCommandLineParser& parser) {
     parser.setApplicationDescription(
         "A simulated controller speaking Modbus RTU (served by libmodbus) and the driver's remote "
         "framing. Without --device it creates a pseudo-terminal, prints the path to open, and "
         "serves until interrupted (Ctrl-C).");
-    for (const OptionSpec& spec : kOptions)
-        parser.addOption(QCommandLineOption(namesOf(spec), spec.description,
-                                            spec.valueName ? spec.valueName : QString()));
+    plc::cli::addOptions(parser, kOptions);
     parser.addOption(QCommandLineOption(QStringList{"h", "help"}, "This text."));
 }
 
@@ -159,21 +151,15 @@ ParseResult parseSimOptions(const std::vector<std::string>& args, SimConfig* cfg
     SimConfig c;
     c.sim.stations = {1};
     // --stations first: --set checks its station against them.
-    std::vector<const OptionSpec*> order;
-    for (const OptionSpec& spec : kOptions) order.push_back(&spec);
+    std::vector<const OptionRow*> order;
+    for (const OptionRow& row : kOptions) order.push_back(&row);
     std::stable_partition(order.begin(), order.end(),
-                          [](const OptionSpec* s) { return std::string(s->names) == "stations"; });
-    for (const OptionSpec* spec : order) {
-        const QString name = namesOf(*spec).front();
-        if (!parser.isSet(name)) continue;
-        const QStringList values = spec->valueName ? parser.values(name) : QStringList{QString()};
-        for (const QString& v : values) {
-            std::string why;
-            if (!spec->apply(c, v.toStdString(), &why)) {
-                *error = label(*spec) + ": " + why;
-                return ParseResult::Error;
-            }
-        }
+                          [](const OptionRow* r) { return std::string(r->names) == "stations"; });
+    for (const OptionRow* row : order) {
+        const auto apply = [&](const std::string& value, std::string* why) {
+            return row->apply(c, value, why);
+        };
+        if (!plc::cli::applyOption(parser, *row, apply, error)) return ParseResult::Error;
     }
     c.sim.paceBaud = c.format.baud;
     *cfg = c;
