@@ -1,6 +1,7 @@
 // Variable lists: register-type codes, address parsing, the registration of
 // read, write and once-read variables, and the rebuild of the cyclic read
 // list into grouped block reads.
+#include <QtCore/QStringList>
 #include <algorithm>
 #include <limits>
 
@@ -44,7 +45,7 @@ int StringAddressToInt(int type, QString text) {
     } else if ((type >= 2 && type <= 19) || type == 24 || type == 25) {
         result = text.toInt(&ok, 10);
     } else if (type >= 20 && type <= 23) {
-        const QStringList parts = text.split(QLatin1Char('.'), Qt::KeepEmptyParts);
+        const QStringList parts = text.split(QLatin1Char('.'));
         if (parts.size() == 2) {
             // A part that does not convert counts as 0.
             result = int64_t(parts.at(0).toInt()) * 16 + parts.at(1).toInt();
