@@ -56,7 +56,7 @@ void BM_SortStable(benchmark::State& state) {
         QList<RW_VAR> list = input;
         list.detach();
         state.ResumeTiming();
-        Bubble_Sort(&list);
+        sortByAddress(&list);
         benchmark::DoNotOptimize(list.size());
         state.PauseTiming();
         if (!sameOrder(list, reference))

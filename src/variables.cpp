@@ -12,38 +12,30 @@ constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Register types.
+// Register types: plc::kRegisterTypes.
 
 // Bit-in-word codes stand on their word area: 20 -> 7, 21 -> 12, 22 -> 13,
 // 23 -> 14. Every other code gives itself.
 int getPlcReg(int type) {
-    switch (type) {
-        case 20:
-            return 7;
-        case 21:
-            return 12;
-        case 22:
-            return 13;
-        case 23:
-            return 14;
-        default:
-            if (type < 0 || type > 25) Diag("getPlcReg default") << type;
-            return type;
+    if (!plc::registerType(type)) {
+        Diag("getPlcReg default") << type;
+        return type;
     }
+    return plc::areaCode(type);
 }
 
-// Address text to number. Codes 0 and 1 are octal, 2..19, 24 and 25
-// decimal; 20..23 take "word.bit" (both decimal, bit not limited to 0..15)
-// and give word * 16 + bit. -1 means the text is unusable; other negative
-// values are passed through and every caller treats them as unusable too.
+// Address text to number in the code's text base (octal for 0 and 1,
+// decimal otherwise); bit-in-word codes take "word.bit" (both decimal, bit
+// not limited to 0..15) and give word * 16 + bit. -1 means the text is
+// unusable; other negative values are passed through and every caller
+// treats them as unusable too.
 int StringAddressToInt(int type, QString text) {
     int64_t result = -1;
     bool ok = false;
-    if (type == 0 || type == 1) {
-        result = text.toInt(&ok, 8);
-    } else if ((type >= 2 && type <= 19) || type == 24 || type == 25) {
-        result = text.toInt(&ok, 10);
-    } else if (type >= 20 && type <= 23) {
+    const plc::RegisterType* t = plc::registerType(type);
+    if (t && t->textBase != plc::kWordDotBit) {
+        result = text.toInt(&ok, t->textBase);
+    } else if (t) {
         const QStringList parts = text.split(QLatin1Char('.'), Qt::KeepEmptyParts);
         if (parts.size() == 2) {
             // A part that does not convert counts as 0.
@@ -64,13 +56,14 @@ int32_t PLCAddressChangeIntef(int32_t type, QString text) { return StringAddress
 // addr = bit / 16, count = words covered by (bit % 16 + count) bits.
 int updateRwVar(RW_VAR* var) {
     const int type = var->regType;
-    if (type < 0 || type > 25) {
+    const plc::RegisterType* t = plc::registerType(type);
+    if (!t) {
         Diag("updateRwVar") << type << var->addr << var->count;
         return 1;
     }
-    if (type >= 20 && type <= 23) {
+    if (t->kind == plc::AreaKind::BitInWord) {
         const int32_t addr = var->addr;
-        var->regType = getPlcReg(type);
+        var->regType = t->folded;
         var->addr = addr / 16;
         const int64_t words = (int64_t(addr % 16) + var->count + 15) / 16;
         var->count = static_cast<int32_t>(std::clamp(words, kInt32Min, kInt32Max));
@@ -225,11 +218,9 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
 // ---------------------------------------------------------------------------
 // Read-list rebuild.
 
-// Sorts by ascending addr, keeping the order of equal addresses. The result
-// is that of an exchange sort over adjacent entries; a stable merge sort gives
-// it in n log n, which matters for projects with tens of thousands of
-// variables.
-void Bubble_Sort(QList<RW_VAR>* list) {
+// The order an exchange sort of adjacent entries gives, in n log n: a stable
+// merge sort, which matters for projects with tens of thousands of variables.
+void sortByAddress(QList<RW_VAR>* list) {
     if (!list || list->size() < 2) return;
     std::stable_sort(list->begin(), list->end(),
                      [](const RW_VAR& a, const RW_VAR& b) { return a.addr < b.addr; });
@@ -261,7 +252,7 @@ void appendBlocks(QList<RW_VAR>& out, const RW_VAR& rec, int64_t from, int64_t s
 // A variable of count 0 or less reads nothing: it neither opens nor joins a
 // block (with or without grouping), so a group never stretches a block of
 // another group.
-void BitVarReCreat_3(QList<RW_VAR>* group, int limit) {
+void groupIntoBlocks(QList<RW_VAR>* group, int limit) {
     QList<RW_VAR>& out = PLC_driver.readList;
     if (!group || group->isEmpty() || limit <= 0) return;
 
@@ -310,11 +301,9 @@ void BitVarReCreat_3(QList<RW_VAR>* group, int limit) {
     }
 }
 
-// Merges touching and overlapping variables with no length limit.
-void BitVarReCreat_1(QList<RW_VAR>* group) { BitVarReCreat_2(group, 0); }
+void mergeTouching(QList<RW_VAR>* group) { mergeWithinGap(group, 0); }
 
-// As BitVarReCreat_1, also bridging gaps of up to `gap` units.
-void BitVarReCreat_2(QList<RW_VAR>* group, int gap) {
+void mergeWithinGap(QList<RW_VAR>* group, int gap) {
     QList<RW_VAR>& out = PLC_driver.readList;
     if (!group || group->isEmpty()) return;
     out.append(group->first());
@@ -338,7 +327,7 @@ void BitVarReCreat_2(QList<RW_VAR>* group, int gap) {
 // `limit` units (the last holding the rest). `var` ends holding the last
 // piece. A limit of 0 or less cannot split anything: the record is appended
 // whole.
-void WhetherGroup(int total, int limit, RW_VAR* var, QList<RW_VAR>* out) {
+void appendInPieces(int total, int limit, RW_VAR* var, QList<RW_VAR>* out) {
     if (!var || !out) return;
     if (total <= limit || limit <= 0) {
         out->append(*var);
@@ -412,10 +401,11 @@ int32_t ReCreatReadVarList(QList<VARDESC>* descs) {
     for (auto st = groups.begin(); st != groups.end(); ++st) {
         for (auto g = st->begin(); g != st->end(); ++g) {
             QList<RW_VAR>& list = g.value();
-            Bubble_Sort(&list);
-            const int64_t limit = isBitArea(g.key()) ? int64_t(8) * ci->blockSize : ci->blockSize;
+            sortByAddress(&list);
+            const int64_t limit =
+                plc::isBitArea(g.key()) ? int64_t(8) * ci->blockSize : ci->blockSize;
             if (!list.isEmpty())
-                BitVarReCreat_3(&list, static_cast<int>(std::min(limit, kInt32Max)));
+                groupIntoBlocks(&list, static_cast<int>(std::min(limit, kInt32Max)));
         }
     }
     return d.readList.size();

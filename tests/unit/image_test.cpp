@@ -92,7 +92,7 @@ TEST_F(ImageTest, RepliesAndWriteRecordsLandInTheImageInItsOwnByteOrder) {
         RW_VAR v = var(type, addr, count);
         QByteArray data = v.value = hex(bytes);
         PLC_driver.pendingFrames << Protocol{{}, 0, 0, 3, dataLen, v, 0, 0, 0};
-        dataLen < 0 ? WriteDataToLocal(&v) : SaveToLocalDataErea(&data);
+        dataLen < 0 ? WriteDataToLocal(&v) : storeReplyData(&data);
         EXPECT_EQ(area(1, key), toHex(hex(after)).toStdString()) << type << " " << bytes;
         EXPECT_EQ(PLC_driver.pendingFrames.size(), 1);  // the caller retires the frame
         EXPECT_EQ(takeMessages(), diag);

@@ -94,7 +94,7 @@ TEST_F(RebuildTest, TheSpareMergersJoinTouchingVariablesBridgeGapsAndTheSplitter
     // clang-format on
     for (auto [gap, group, want] : merges) {
         PLC_driver.readList.clear();
-        gap < 0 ? BitVarReCreat_1(&group) : BitVarReCreat_2(&group, gap);
+        gap < 0 ? mergeTouching(&group) : mergeWithinGap(&group, gap);
         EXPECT_EQ(blocks(), want);
     }
     // clang-format off
@@ -104,7 +104,7 @@ TEST_F(RebuildTest, TheSpareMergersJoinTouchingVariablesBridgeGapsAndTheSplitter
     for (const auto& r : splits) {
         RW_VAR v = named(10, 5, "w");
         QList<RW_VAR> out;
-        WhetherGroup(r.total, r.limit, &v, &out);
+        appendInPieces(r.total, r.limit, &v, &out);
         EXPECT_EQ(listText(out), r.want);
         EXPECT_EQ(listText({v}), listText({out.last()}));  // the record ends as the last piece
         for (const RW_VAR& e : out) EXPECT_EQ(e.name, QStringLiteral("w"));
