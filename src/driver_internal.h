@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "plc_driver.h"
 #include "register_types.h"
@@ -182,7 +183,7 @@ constexpr int kListCapacity = 1024;
 
 // ---------------------------------------------------------------------------
 // Internal names that replaced misleading ones, for readers who know the
-// old: sortByAddress (Bubble_Sort), groupIntoBlocks, mergeTouching,
+// old: sortForGrouping (Bubble_Sort), groupIntoBlocks, mergeTouching,
 // mergeWithinGap (BitVarReCreat_3, _1, _2), appendInPieces (WhetherGroup),
 // isStationOff (Ethernetcontains), storeReplyData (SaveToLocalDataErea),
 // patchBitWrite (SpecialRegisterSave).
@@ -220,11 +221,12 @@ int StringAddressToInt(int type, QString text);
 int updateRwVar(RW_VAR* var);
 
 // Frame building: appends a Protocol for `var` to pendingFrames with a
-// `size`-byte frame whose bytes the caller fills in, and sets the frame
-// counters of COMINFO for a one-frame request. Reuses the record of the last
-// retired request when there is one.
-Protocol& queueFrame(const RW_VAR& var, int size, int32_t replyLen, int32_t dataPos,
-                     int32_t dataLen);
+// `size`-byte frame, and sets the frame counters of COMINFO for a one-frame
+// request. Returns the frame's bytes for the caller to fill in. Reuses the
+// record of the last retired request when there is one.
+uint8_t* queueFrame(const RW_VAR& var, int size, int32_t replyLen, int32_t dataPos,
+                    int32_t dataLen);
+// The bytes of a queued frame, for patching.
 uint8_t* frameBytes(Protocol& p);
 // Takes the head of pendingFrames off; the record of a one-frame request is
 // kept for reuse.
@@ -268,10 +270,25 @@ private:
 // Read-list rebuild helpers (caller holds listMutex). The mergers and the
 // grouping expect one group (one station, one area) sorted by address and
 // append their blocks to readList.
-// Sorts by ascending addr; equal addresses keep their order.
-void sortByAddress(QList<RW_VAR>* list);
-// Blocks of at most `limit` units (1: whole variables, no merging).
-void groupIntoBlocks(QList<RW_VAR>* group, int limit);
+//
+// A variable the rebuild keeps: its range in folded units (bit-in-word codes
+// on their word area), its position in the host's list and its descriptor.
+struct ReadCandidate {
+    int32_t station;
+    int32_t regType;
+    int32_t addr;
+    int32_t count;
+    int order;
+    const VARDESC* desc;
+};
+// Sorts by station, folded area code and address; equal addresses keep the
+// host's order.
+void sortForGrouping(std::vector<ReadCandidate>& vars);
+// One group of the sorted variables.
+using GroupIter = std::vector<ReadCandidate>::const_iterator;
+// Blocks of at most `limit` units (1: whole variables, no merging), each
+// carrying the record of the variable that opened it.
+void groupIntoBlocks(GroupIter first, GroupIter last, int limit);
 // Merges touching and overlapping variables, with no length limit.
 void mergeTouching(QList<RW_VAR>* group);
 // As mergeTouching, also bridging gaps of up to `gap` units.

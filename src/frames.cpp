@@ -110,8 +110,8 @@ void putRemoteHeader(uint8_t* f, const RW_VAR& v) {
 
 }  // namespace
 
-Protocol& queueFrame(const RW_VAR& var, int size, int32_t replyLen, int32_t dataPos,
-                     int32_t dataLen) {
+uint8_t* queueFrame(const RW_VAR& var, int size, int32_t replyLen, int32_t dataPos,
+                    int32_t dataLen) {
     Communication_Protocol& d = PLC_driver;
     if (d.pendingFrames.isEmpty() && !d.recycledFrame.isEmpty()) {
         d.pendingFrames.swap(d.recycledFrame);
@@ -134,7 +134,7 @@ Protocol& queueFrame(const RW_VAR& var, int size, int32_t replyLen, int32_t data
         ci->framesDone = 0;
         ci->framesExpected = 1;
     }
-    return p;
+    return frameBytes(p);
 }
 
 uint8_t* frameBytes(Protocol& p) { return reinterpret_cast<uint8_t*>(p.frame.data()); }
@@ -161,8 +161,7 @@ void ReadAnalog(RW_VAR* var) {
     }
     const int32_t dataLen = replyDataBytes(t->kind, var->count);
     // Reply: station, function, byte count, data, CRC.
-    Protocol& p = queueFrame(*var, 8, saturate(int64_t(dataLen) + 5), 3, dataLen);
-    uint8_t* f = frameBytes(p);
+    uint8_t* f = queueFrame(*var, 8, saturate(int64_t(dataLen) + 5), 3, dataLen);
     f[0] = static_cast<uint8_t>(var->station);
     f[1] = t->readFunction;
     plc::wire::putBe16(f + 2, wireAddress(*t, *var));
@@ -186,18 +185,18 @@ void WriteAnalog(RW_VAR* var) {
     uint8_t* f;
     int covered;
     if (t->kind == AreaKind::Bits) {
-        f = frameBytes(queueFrame(*var, 8, replyLen, 0, 0));
+        f = queueFrame(*var, 8, replyLen, 0, 0);
         const bool on = !value.isEmpty() && value.at(0) != 0;
         plc::wire::putBe16(f + 4, on ? 0xFF00 : 0x0000);
         covered = 6;
     } else if (var->count == 1) {
         covered = 4 + value.size();
-        f = frameBytes(queueFrame(*var, covered + 2, replyLen, 0, 0));
+        f = queueFrame(*var, covered + 2, replyLen, 0, 0);
         std::memcpy(f + 4, value.constData(), size_t(value.size()));
     } else {
         // Count, byte count (count x 2, cut to 8 bits), then the registers.
         covered = 7 + value.size();
-        f = frameBytes(queueFrame(*var, covered + 2, replyLen, 0, 0));
+        f = queueFrame(*var, covered + 2, replyLen, 0, 0);
         plc::wire::putBe16(f + 4, static_cast<uint32_t>(var->count));
         f[6] = static_cast<uint8_t>(int64_t(var->count) * 2);
         std::memcpy(f + 7, value.constData(), size_t(value.size()));
@@ -302,7 +301,7 @@ void Remote_ReadVar(RW_VAR* var) {
     if (!t || t->kind == AreaKind::BitInWord) return;
     const int32_t dataLen = replyDataBytes(t->kind, var->count);
     constexpr int kSize = kRemoteHeaderBytes + 1;
-    uint8_t* f = frameBytes(queueFrame(*var, kSize, saturate(int64_t(dataLen) + 5), 3, dataLen));
+    uint8_t* f = queueFrame(*var, kSize, saturate(int64_t(dataLen) + 5), 3, dataLen);
     putRemoteHeader(f, *var);
     f[0] = kSize;
     plc::wire::sealSum(f, kRemoteHeaderBytes);
@@ -312,7 +311,7 @@ void Remote_WriteVar(RW_VAR* var) {
     if (!var) return;
     const QByteArray& value = var->value;
     const int covered = kRemoteHeaderBytes + value.size();
-    uint8_t* f = frameBytes(queueFrame(*var, covered + 1, var->station != 0 ? 8 : 0, 0, 0));
+    uint8_t* f = queueFrame(*var, covered + 1, var->station != 0 ? 8 : 0, 0, 0);
     putRemoteHeader(f, *var);
     std::memcpy(f + kRemoteHeaderBytes, value.constData(), size_t(value.size()));
     f[0] = static_cast<uint8_t>(covered + 1);

@@ -9,6 +9,21 @@
 namespace {
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
+
+// The quick way through QString::toInt for the texts it meets nearly always:
+// one to nine digits of `base` (8 or 10) and nothing else, so no sign, blank
+// or overflow to consider. False for anything else, which toInt decides.
+bool plainDigits(const QChar* s, int n, int base, int64_t* value) {
+    if (n < 1 || n > 9) return false;
+    int64_t v = 0;
+    for (int i = 0; i < n; ++i) {
+        const unsigned digit = s[i].unicode() - unsigned('0');
+        if (digit >= unsigned(base)) return false;
+        v = v * base + digit;
+    }
+    *value = v;
+    return true;
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -33,13 +48,22 @@ int StringAddressToInt(int type, QString text) {
     int64_t result = -1;
     bool ok = false;
     const plc::RegisterType* t = plc::registerType(type);
+    const QChar* chars = text.constData();
     if (t && t->textBase != plc::kWordDotBit) {
-        result = text.toInt(&ok, t->textBase);
+        ok = plainDigits(chars, text.size(), t->textBase, &result);
+        if (!ok) result = text.toInt(&ok, t->textBase);
     } else if (t) {
-        const QStringList parts = text.split(QLatin1Char('.'), Qt::KeepEmptyParts);
-        if (parts.size() == 2) {
-            // A part that does not convert counts as 0.
-            result = int64_t(parts.at(0).toInt()) * 16 + parts.at(1).toInt();
+        // Exactly two parts around one point; a part that does not convert
+        // counts as 0, an empty one too.
+        const int dot = text.indexOf(QLatin1Char('.'));
+        if (dot >= 0 && text.indexOf(QLatin1Char('.'), dot + 1) < 0) {
+            const int bitChars = text.size() - dot - 1;
+            int64_t word = 0;
+            int64_t bit = 0;
+            if (dot > 0 && !plainDigits(chars, dot, 10, &word)) word = text.left(dot).toInt();
+            if (bitChars > 0 && !plainDigits(chars + dot + 1, bitChars, 10, &bit))
+                bit = text.mid(dot + 1).toInt();
+            result = word * 16 + bit;
             ok = result >= kInt32Min && result <= kInt32Max;  // word number out of range
         }
     }
@@ -52,24 +76,29 @@ int StringAddressToInt(int type, QString text) {
 
 int32_t PLCAddressChangeIntef(int32_t type, QString text) { return StringAddressToInt(type, text); }
 
-// Turns a bit-in-word variable into a read of the words its bits touch:
-// addr = bit / 16, count = words covered by (bit % 16 + count) bits.
-int updateRwVar(RW_VAR* var) {
-    const int type = var->regType;
-    const plc::RegisterType* t = plc::registerType(type);
+namespace {
+
+// Turns a bit-in-word range into a read of the words its bits touch:
+// addr = bit / 16, count = words covered by (bit % 16 + count) bits. 1 (with
+// the diagnostic) for a code outside the table, the range unchanged.
+int updateUnits(int32_t& regType, int32_t& addr, int32_t& count) {
+    const plc::RegisterType* t = plc::registerType(regType);
     if (!t) {
-        Diag("updateRwVar") << type << var->addr << var->count;
+        Diag("updateRwVar") << regType << addr << count;
         return 1;
     }
     if (t->kind == plc::AreaKind::BitInWord) {
-        const int32_t addr = var->addr;
-        var->regType = t->folded;
-        var->addr = addr / 16;
-        const int64_t words = (int64_t(addr % 16) + var->count + 15) / 16;
-        var->count = static_cast<int32_t>(std::clamp(words, kInt32Min, kInt32Max));
+        const int64_t words = (int64_t(addr % 16) + count + 15) / 16;
+        regType = t->folded;
+        addr = addr / 16;
+        count = static_cast<int32_t>(std::clamp(words, kInt32Min, kInt32Max));
     }
     return 0;
 }
+
+}  // namespace
+
+int updateRwVar(RW_VAR* var) { return updateUnits(var->regType, var->addr, var->count); }
 
 // ---------------------------------------------------------------------------
 // Registration.
@@ -218,12 +247,16 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
 // ---------------------------------------------------------------------------
 // Read-list rebuild.
 
-// The order an exchange sort of adjacent entries gives, in n log n: a stable
-// merge sort, which matters for projects with tens of thousands of variables.
-void sortByAddress(QList<RW_VAR>* list) {
-    if (!list || list->size() < 2) return;
-    std::stable_sort(list->begin(), list->end(),
-                     [](const RW_VAR& a, const RW_VAR& b) { return a.addr < b.addr; });
+// One sort in n log n over plain records: by station, then folded area
+// code, then address, variables of equal address in the host's order (the
+// order an exchange sort of each group gives).
+void sortForGrouping(std::vector<ReadCandidate>& vars) {
+    std::sort(vars.begin(), vars.end(), [](const ReadCandidate& a, const ReadCandidate& b) {
+        if (a.station != b.station) return a.station < b.station;
+        if (a.regType != b.regType) return a.regType < b.regType;
+        if (a.addr != b.addr) return a.addr < b.addr;
+        return a.order < b.order;
+    });
 }
 
 namespace {
@@ -242,6 +275,25 @@ void appendBlocks(QList<RW_VAR>& out, const RW_VAR& rec, int64_t from, int64_t s
     }
 }
 
+// The read-list record of a variable: the host's name and address text,
+// the range in folded units, framing and link from COMINFO.
+RW_VAR readRecord(const ReadCandidate& c) {
+    const COMINFO* ci = PLC_driver.comInfo;
+    RW_VAR v = emptyRwVar();
+    v.id = -1;
+    v.framingMode = ci ? ci->remoteMode : 0;
+    v.linkNo = ci ? ci->ownLinkNo : 0;
+    if (c.desc) {
+        v.name = c.desc->name;
+        v.addrText = c.desc->addrText;
+    }
+    v.regType = c.regType;
+    v.addr = c.addr;
+    v.station = c.station;
+    v.count = c.count;
+    return v;
+}
+
 }  // namespace
 
 // Groups one sorted group (one station, one area) into blocks of at most
@@ -252,21 +304,22 @@ void appendBlocks(QList<RW_VAR>& out, const RW_VAR& rec, int64_t from, int64_t s
 // A variable of count 0 or less reads nothing: it neither opens nor joins a
 // block (with or without grouping), so a group never stretches a block of
 // another group.
-void groupIntoBlocks(QList<RW_VAR>* group, int limit) {
+void groupIntoBlocks(GroupIter first, GroupIter last, int limit) {
     QList<RW_VAR>& out = PLC_driver.readList;
-    if (!group || group->isEmpty() || limit <= 0) return;
+    if (first == last || limit <= 0) return;
 
     if (limit == 1) {
         // Grouping switched off: whole variables, one per address, the
         // longest count of equal addresses winning.
         int32_t lastAddr = 0;
         int32_t lastCount = 0;
-        bool first = true;
-        for (const RW_VAR& v : *group) {
+        bool opened = false;
+        for (GroupIter it = first; it != last; ++it) {
+            const ReadCandidate& v = *it;
             if (v.count <= 0) continue;
-            if (first || v.addr != lastAddr) {
-                first = false;
-                out.append(v);
+            if (!opened || v.addr != lastAddr) {
+                opened = true;
+                out.append(readRecord(v));
                 lastAddr = v.addr;
                 lastCount = v.count;
             } else if (v.count > lastCount) {
@@ -280,7 +333,8 @@ void groupIntoBlocks(QList<RW_VAR>* group, int limit) {
     bool haveBlock = false;
     int64_t lastAddr = 0;
     int64_t lastCount = 0;
-    for (const RW_VAR& v : *group) {
+    for (GroupIter it = first; it != last; ++it) {
+        const ReadCandidate& v = *it;
         if (v.count <= 0) continue;
         const int64_t vEnd = int64_t(v.addr) + v.count;
         if (haveBlock && v.addr < lastAddr + limit) {
@@ -293,7 +347,7 @@ void groupIntoBlocks(QList<RW_VAR>* group, int limit) {
                 }
             }
         } else {
-            appendBlocks(out, v, v.addr, v.count, limit);
+            appendBlocks(out, readRecord(v), v.addr, v.count, limit);
         }
         haveBlock = true;
         lastAddr = out.last().addr;
@@ -373,40 +427,37 @@ int32_t ReCreatReadVarList(QList<VARDESC>* descs) {
         return 0;
     }
 
-    QMap<int, QMap<int, QList<RW_VAR> > > groups;
+    // Every usable variable, then one sort that lines the groups up in the
+    // order their blocks are built. Records are made for blocks only.
+    std::vector<ReadCandidate> vars;
+    vars.reserve(size_t(descs->size()));
+    int order = 0;
     for (const VARDESC& desc : *descs) {
-        const int addr = StringAddressToInt(desc.regType, desc.addrText);
-        if (addr < 0) continue;
-        RW_VAR v = emptyRwVar();
-        v.kind = 0;
-        v.id = -1;
-        v.direction = 0;
-        v.framingMode = ci->remoteMode;
-        v.linkNo = ci->ownLinkNo;
-        v.name = desc.name;
-        v.addrText = desc.addrText;
-        v.station = ci->multiStation != 0 ? desc.station : ci->defStation;
-        v.count = desc.count;
-        v.addr = addr;
-        v.regType = desc.regType;
-        if (v.station == 0) continue;
-        if (updateRwVar(&v) != 0) continue;
+        ReadCandidate v{ci->multiStation != 0 ? desc.station : ci->defStation,
+                        desc.regType,
+                        StringAddressToInt(desc.regType, desc.addrText),
+                        desc.count,
+                        order++,
+                        &desc};
+        if (v.addr < 0 || v.station == 0) continue;
+        if (updateUnits(v.regType, v.addr, v.count) != 0) continue;
         if (v.count > kMaxUnits) {
             Diag("ReCreatReadVarList count") << v.station << v.regType << v.addr << v.count;
             continue;
         }
-        groups[v.station][v.regType].append(v);
+        vars.push_back(v);
     }
+    sortForGrouping(vars);
 
-    for (auto st = groups.begin(); st != groups.end(); ++st) {
-        for (auto g = st->begin(); g != st->end(); ++g) {
-            QList<RW_VAR>& list = g.value();
-            sortByAddress(&list);
-            const int64_t limit =
-                plc::isBitArea(g.key()) ? int64_t(8) * ci->blockSize : ci->blockSize;
-            if (!list.isEmpty())
-                groupIntoBlocks(&list, static_cast<int>(std::min(limit, kInt32Max)));
-        }
+    for (GroupIter first = vars.cbegin(); first != vars.cend();) {
+        const ReadCandidate& lead = *first;
+        const GroupIter last = std::find_if(first, vars.cend(), [&](const ReadCandidate& v) {
+            return v.station != lead.station || v.regType != lead.regType;
+        });
+        const int64_t limit =
+            plc::isBitArea(lead.regType) ? int64_t(8) * ci->blockSize : ci->blockSize;
+        groupIntoBlocks(first, last, static_cast<int>(std::min(limit, kInt32Max)));
+        first = last;
     }
     return d.readList.size();
 }

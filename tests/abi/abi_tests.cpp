@@ -34,7 +34,7 @@ const std::set<std::string> kHostNames = {
 const char* const kInternalNames[] = {
     "checkTheStorage", "_Z9getPlcRegi", "getPlcReg", "StringAddressToInt", "updateRwVar",
     "_Z11updateRwVarP6RW_VAR", "passRetValue", "WriteDataToLocal", "storeReplyData",
-    "patchBitWrite", "isStationOff", "sortByAddress", "appendInPieces", "CheckGetData",
+    "patchBitWrite", "isStationOff", "sortForGrouping", "appendInPieces", "CheckGetData",
 };
 // clang-format on
 
