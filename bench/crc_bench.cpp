@@ -12,13 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "bench_support.h"
 #include "callgrind_markers.h"
+#include "run_times.h"
 
 namespace {
 
@@ -54,24 +54,6 @@ void BM_Crc(benchmark::State& state) {
 BENCHMARK_TEMPLATE(BM_Crc, calCrc)->Name("CalCRC")->Arg(8)->Arg(256);
 BENCHMARK_TEMPLATE(BM_Crc, boostCrc)->Name("BoostCRC")->Arg(8)->Arg(256);
 BENCHMARK_TEMPLATE(BM_Crc, bench::bitwiseCrc)->Name("BitwiseCRC")->Arg(8)->Arg(256);
-
-// Keeps each run's time per call so the goal can be judged after the run.
-class GoalReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs)
-            if (r.run_type == Run::RT_Iteration && !r.error_occurred)
-                ns_[r.benchmark_name()] = r.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    double ns(const std::string& name) const {
-        const auto it = ns_.find(name);
-        return it == ns_.end() ? -1 : it->second;
-    }
-
-private:
-    std::map<std::string, double> ns_;
-};
 
 // All three agree on random buffers of every length up to 300 bytes.
 bool formsAgree() {
@@ -119,7 +101,7 @@ int main(int argc, char** argv) {
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    GoalReporter reporter;
+    bench::RunTimes reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
