@@ -4,6 +4,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "register_types.h"
+
 namespace plchost {
 
 namespace {
@@ -42,8 +44,8 @@ std::string unitsText(int type, const QByteArray& bytes, Format format, int maxU
 }
 
 const char* typeKind(int type) {
-    if (type >= 0 && type <= 6) return "bits";
-    if (type >= 20 && type <= 23) return "bit/word";
+    if (plc::isBitArea(type)) return "bits";
+    if (plc::isBitInWord(type)) return "bit/word";
     return "words";
 }
 

@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "register_types.h"
+
 namespace plchost {
 
 namespace {
@@ -71,22 +73,12 @@ const char* writeStateText(WriteState s) {
     return "?";
 }
 
-bool isBitUnitType(int type) { return (type >= 0 && type <= 6) || (type >= 20 && type <= 23); }
-
-int foldedCode(int type) {
-    switch (type) {
-        case 20:
-            return 7;
-        case 21:
-            return 12;
-        case 22:
-            return 13;
-        case 23:
-            return 14;
-        default:
-            return type;
-    }
+bool isBitUnitType(int type) {
+    const plc::RegisterType* t = plc::registerType(type);
+    return t && t->kind != plc::AreaKind::Words;
 }
+
+int foldedCode(int type) { return plc::areaCode(type); }
 
 QByteArray encodeUnits(int type, const std::vector<long>& values) {
     QByteArray out;
@@ -663,7 +655,7 @@ Snapshot HostEngine::snapshot() const {
         // area, overlapping address range.
         const int a = api_.PLCAddressChangeIntef(v.type, v.addrText);
         int t = v.type, lo = a, n = v.count;
-        if (v.type >= 20 && v.type <= 23) {
+        if (plc::isBitInWord(v.type)) {
             t = foldedCode(v.type);
             lo = a / 16;
             n = (a % 16 + v.count + 15) / 16;

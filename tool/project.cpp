@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "register_types.h"
+
 namespace plchost {
 
 namespace {
@@ -95,7 +97,8 @@ bool parseWriteText(const std::string& text, int defStation, ScheduledWrite* w) 
     const size_t eq = s.find('=');
     if (colon == std::string::npos || eq == std::string::npos || eq < colon) return false;
     long type;
-    if (!parseLong(s.substr(0, colon), &type) || type < 0 || type > 25) return false;
+    if (!parseLong(s.substr(0, colon), &type) || type < 0 || type >= plc::kRegisterTypeCount)
+        return false;
     std::vector<long> values;
     std::string list = s.substr(eq + 1);
     size_t pos = 0;
@@ -255,7 +258,7 @@ bool loadProject(const std::string& path, HostConfig* cfg, std::string* error) {
             v.station = int(n);
         else
             v.station = c.defStation;
-        if (!jsonLong(o.value("type"), &n) || n < 0 || n > 25) {
+        if (!jsonLong(o.value("type"), &n) || n < 0 || n >= plc::kRegisterTypeCount) {
             *error = "variables[" + std::to_string(i) + "].type: a code 0..25 is required";
             return false;
         }
@@ -277,7 +280,7 @@ bool loadProject(const std::string& path, HostConfig* cfg, std::string* error) {
         w.atSec = o.value("at").toDouble(0);
         w.req.name = o.value("name").toString(QString("write%1").arg(i + 1));
         w.req.station = jsonLong(o.value("station"), &n) ? int(n) : c.defStation;
-        if (!jsonLong(o.value("type"), &n) || n < 0 || n > 25) {
+        if (!jsonLong(o.value("type"), &n) || n < 0 || n >= plc::kRegisterTypeCount) {
             *error = "writes[" + std::to_string(i) + "].type: a code 0..25 is required";
             return false;
         }
@@ -387,7 +390,7 @@ ParseStatus parseCommandLine(int argc, char** argv, HostConfig* cfg, std::string
         } else if (a == "-t") {
             if (!text(&s)) return ParseStatus::Error;
             const size_t colon = s.find(':');
-            if (!parseLong(s.substr(0, colon), &n) || n < 0 || n > 25 ||
+            if (!parseLong(s.substr(0, colon), &n) || n < 0 || n >= plc::kRegisterTypeCount ||
                 (colon != std::string::npos && !parseFormat(s.substr(colon + 1), &format))) {
                 *error = "-t: register-type code 0..25, optionally :dec|int|hex|bin";
                 return ParseStatus::Error;
