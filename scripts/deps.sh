@@ -16,6 +16,8 @@ PACKAGES=(
   libgmock-dev
   googletest
   libbenchmark-dev
+  libboost-dev
+  valgrind
   libmodbus-dev
   crossbuild-essential-armhf
   qemu-user

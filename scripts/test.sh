@@ -2,9 +2,11 @@
 # The project's test command. Builds and runs every test suite:
 #
 #   native  RelWithDebInfo build, ctest                 (build/native)
+#           (with bench/: short benchmark runs and the instruction guard)
 #   asan    AddressSanitizer + UBSan build, ctest       (build/asan)
 #   tsan    ThreadSanitizer build, ctest                (build/tsan)
 #   armhf   32-bit ARM cross build, ctest under qemu    (build/armhf)
+#           (with bench/: the heap per read-list entry on the target)
 #
 #   scripts/test.sh                 all four suites
 #   scripts/test.sh native armhf    only the named suites
@@ -237,7 +239,7 @@ run_suite() {
       else
         configure_build armhf "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
             -DCMAKE_TOOLCHAIN_FILE="$REPO_ROOT/cmake/toolchain-armhf.cmake" \
-            -DPLC_ARMHF_SYSROOT="$sysroot" -DPLC_BUILD_TOOLS=OFF -DPLC_BUILD_BENCH=OFF &&
+            -DPLC_ARMHF_SYSROOT="$sysroot" -DPLC_BUILD_TOOLS=OFF "${bench[@]}" &&
           run_ctest armhf "$dir" || ok=0
       fi
       ;;
