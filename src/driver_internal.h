@@ -272,17 +272,16 @@ private:
 // append their blocks to readList.
 //
 // A variable the rebuild keeps: its range in folded units (bit-in-word codes
-// on their word area), its position in the host's list and its descriptor.
+// on their word area) and its descriptor.
 struct ReadCandidate {
     int32_t station;
     int32_t regType;
-    int32_t addr;
+    int32_t addr;  // 0 or more
     int32_t count;
-    int order;
     const VARDESC* desc;
 };
-// Sorts by station, folded area code and address; equal addresses keep the
-// host's order.
+// Sorts by station, folded area code and address; equal keys keep their
+// order (the host's).
 void sortForGrouping(std::vector<ReadCandidate>& vars);
 // One group of the sorted variables.
 using GroupIter = std::vector<ReadCandidate>::const_iterator;

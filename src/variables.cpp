@@ -3,6 +3,7 @@
 // list into grouped block reads.
 #include <algorithm>
 #include <limits>
+#include <map>
 
 #include "driver_internal.h"
 
@@ -247,16 +248,31 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
 // ---------------------------------------------------------------------------
 // Read-list rebuild.
 
-// One sort in n log n over plain records: by station, then folded area
-// code, then address, variables of equal address in the host's order (the
-// order an exchange sort of each group gives).
+// Stable counting passes, least significant key first: the address in three
+// 11-bit digits (addresses here are 0 or more, so 31 bits), then the group
+// (station, folded code) as its rank among the groups present. Each pass
+// keeps the order of equal keys, so variables of equal address stay in the
+// host's order, the order an exchange sort of each group gives; linear in
+// the number of variables.
 void sortForGrouping(std::vector<ReadCandidate>& vars) {
-    std::sort(vars.begin(), vars.end(), [](const ReadCandidate& a, const ReadCandidate& b) {
-        if (a.station != b.station) return a.station < b.station;
-        if (a.regType != b.regType) return a.regType < b.regType;
-        if (a.addr != b.addr) return a.addr < b.addr;
-        return a.order < b.order;
-    });
+    std::vector<ReadCandidate> out(vars.size());
+    auto pass = [&](size_t buckets, auto bucketOf) {
+        std::vector<size_t> next(buckets + 1, 0);
+        for (const ReadCandidate& v : vars) ++next[bucketOf(v) + 1];
+        for (size_t b = 1; b <= buckets; ++b) next[b] += next[b - 1];
+        for (const ReadCandidate& v : vars) out[next[bucketOf(v)]++] = v;
+        vars.swap(out);
+    };
+    for (int shift = 0; shift < 33; shift += 11)
+        pass(2048, [shift](const ReadCandidate& v) { return (uint32_t(v.addr) >> shift) & 0x7FF; });
+
+    // Groups in ascending station, then code.
+    std::map<std::pair<int32_t, int32_t>, size_t> rank;
+    for (const ReadCandidate& v : vars) rank.emplace(std::make_pair(v.station, v.regType), 0);
+    if (rank.size() < 2) return;
+    size_t n = 0;
+    for (auto& r : rank) r.second = n++;
+    pass(n, [&](const ReadCandidate& v) { return rank.find({v.station, v.regType})->second; });
 }
 
 namespace {
@@ -431,14 +447,9 @@ int32_t ReCreatReadVarList(QList<VARDESC>* descs) {
     // order their blocks are built. Records are made for blocks only.
     std::vector<ReadCandidate> vars;
     vars.reserve(size_t(descs->size()));
-    int order = 0;
     for (const VARDESC& desc : *descs) {
-        ReadCandidate v{ci->multiStation != 0 ? desc.station : ci->defStation,
-                        desc.regType,
-                        StringAddressToInt(desc.regType, desc.addrText),
-                        desc.count,
-                        order++,
-                        &desc};
+        ReadCandidate v{ci->multiStation != 0 ? desc.station : ci->defStation, desc.regType,
+                        StringAddressToInt(desc.regType, desc.addrText), desc.count, &desc};
         if (v.addr < 0 || v.station == 0) continue;
         if (updateUnits(v.regType, v.addr, v.count) != 0) continue;
         if (v.count > kMaxUnits) {
