@@ -333,11 +333,9 @@ int32_t SetRegisterData(QString& name, int32_t type, QString& addrText, int32_t 
             const int n = j == pieces - 1 ? last : block;
             // Host registers are low byte first; records carry them high
             // byte first.
-            QByteArray bytes(2 * n, '\0');
-            for (int m = 0; m < n; ++m) {
-                bytes[2 * m] = v.at(2 * (offset + m) + 1);
-                bytes[2 * m + 1] = v.at(2 * (offset + m));
-            }
+            QByteArray bytes(2 * n, Qt::Uninitialized);
+            plc::wire::copySwapped16(reinterpret_cast<uint8_t*>(bytes.data()),
+                                     bytesOf(v) + 2 * offset, size_t(n));
             queue(int64_t(addr) + offset, n, bytes);
         }
     }
