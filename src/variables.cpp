@@ -248,6 +248,18 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
 // ---------------------------------------------------------------------------
 // Read-list rebuild.
 
+namespace {
+// A group of the rebuild. The driver's own type, so that the map over it
+// stays out of the library's exported symbols (a map over std types alone
+// would be instantiated with default visibility).
+struct GroupKey {
+    int32_t station, regType;
+    bool operator<(const GroupKey& o) const {
+        return station != o.station ? station < o.station : regType < o.regType;
+    }
+};
+}  // namespace
+
 // Stable counting passes, least significant key first: the address in three
 // 11-bit digits (addresses here are 0 or more, so 31 bits), then the group
 // (station, folded code) as its rank among the groups present. Each pass
@@ -267,8 +279,8 @@ void sortForGrouping(std::vector<ReadCandidate>& vars) {
         pass(2048, [shift](const ReadCandidate& v) { return (uint32_t(v.addr) >> shift) & 0x7FF; });
 
     // Groups in ascending station, then code.
-    std::map<std::pair<int32_t, int32_t>, size_t> rank;
-    for (const ReadCandidate& v : vars) rank.emplace(std::make_pair(v.station, v.regType), 0);
+    std::map<GroupKey, size_t> rank;
+    for (const ReadCandidate& v : vars) rank.emplace(GroupKey{v.station, v.regType}, 0);
     if (rank.size() < 2) return;
     size_t n = 0;
     for (auto& r : rank) r.second = n++;
