@@ -3,9 +3,15 @@
 //
 // The records below are shared with the host byte for byte. On 32-bit ARM
 // Linux every integer is a 32-bit little-endian word and every QString /
-// QByteArray is one pointer (Qt 5, like the host's Qt 4, keeps a single
-// d-pointer). Their layout is checked at compile time at the end of this
-// header; do not reorder or insert fields.
+// QByteArray is one pointer, the single d-pointer of Qt 4 and of Qt 5. What
+// that pointer leads to differs between the two (string, list and map data
+// are laid out differently), so the library and its host must use the same
+// Qt: the library's Qt 4 build serves a Qt 4 host, its Qt 5 build a Qt 5
+// host. The layout is checked at compile time at the end of this header; do
+// not reorder or insert fields.
+//
+// The header compiles as C++98 too, as a Qt 4 host may be built; the layout
+// check needs C++11.
 //
 // Byte order conventions used throughout:
 //   - multi-byte fields of both framings and the register bytes inside
@@ -15,13 +21,14 @@
 #ifndef PLC_DRIVER_H
 #define PLC_DRIVER_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include <QtCore/QByteArray>
 #include <QtCore/QList>
 #include <QtCore/QMap>
 #include <QtCore/QString>
 #include <QtCore/QtGlobal>
-#include <cstddef>
-#include <cstdint>
 
 #if defined(PLC_DRIVER_BUILDING)
 #define PLC_DRIVER_EXPORT __attribute__((visibility("default")))
@@ -168,9 +175,11 @@ PLC_DRIVER_EXPORT void Remote_WriteVar(RW_VAR* var);
 
 // ---------------------------------------------------------------------------
 // Layout guard. The host shares these records on 32-bit little-endian ARM.
+#if __cplusplus >= 201103L
 static_assert(sizeof(int32_t) == 4, "32-bit integers");
 static_assert(sizeof(QString) == sizeof(void*) && sizeof(QByteArray) == sizeof(void*),
-              "Qt strings must be one pointer wide (Qt 5; Qt 6 breaks the host layout)");
+              "QString and QByteArray must be one pointer wide, as in Qt 4 and Qt 5 "
+              "(Qt 6's are three and break the host's layout)");
 static_assert(offsetof(RW_VAR, kind) == 0 && offsetof(RW_VAR, id) == 4 &&
                   offsetof(RW_VAR, direction) == 8 && offsetof(RW_VAR, framingMode) == 12 &&
                   offsetof(RW_VAR, linkNo) == 16 && offsetof(RW_VAR, status) == 20 &&
@@ -223,5 +232,6 @@ static_assert(offsetof(VARDESC, addrText) < offsetof(VARDESC, name) &&
                   offsetof(VARDESC, name) < offsetof(VARDESC, count),
               "VARDESC field order");
 #endif
+#endif  // __cplusplus >= 201103L
 
 #endif  // PLC_DRIVER_H

@@ -7,16 +7,20 @@
 #
 #   scripts/demo.sh                 the demo project (tool/demo.json)
 #   scripts/demo.sh --trace         the same, every frame printed in hex
-#   PLC_BUILD_ROOT=/some/dir scripts/demo.sh    build elsewhere (default build/)
+#
+# Builds with the "demo" preset into build/demo (only the driver, plc-host and
+# plc-sim: no test dependencies). PLC_SKIP_DEPS=1 skips scripts/deps.sh.
 set -euo pipefail
 
 REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_DIR="${PLC_BUILD_ROOT:-$REPO_ROOT/build}/native"
+# shellcheck source=SCRIPTDIR/build-env.sh
+source "$REPO_ROOT/scripts/build-env.sh"
 
-"$REPO_ROOT/scripts/deps.sh"
-cmake -S "$REPO_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD_DIR" --target plc-host plc-sim
+[[ "${PLC_SKIP_DEPS:-0}" == 1 ]] || "$REPO_ROOT/scripts/deps.sh" demo
+cd "$REPO_ROOT"
+cmake --preset demo >/dev/null
+cmake --build --preset demo
 
 # The driver's log handler writes debug.log into the working directory.
-cd "$BUILD_DIR"
-exec "$BUILD_DIR/tool/plc-host" --project "$REPO_ROOT/tool/demo.json" --duration 10 "$@"
+cd "$REPO_ROOT/build/demo"
+exec "$REPO_ROOT/build/demo/tool/plc-host" --project "$REPO_ROOT/tool/demo.json" --duration 10 "$@"

@@ -1,29 +1,39 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, test, benchmark, fuzz and
-# cross-build the driver. Quick no-op when everything is already installed.
+# Installs the Debian packages one job needs. Quick no-op when everything is
+# already installed.
 #
-#   scripts/deps.sh            install what is missing
-#   scripts/deps.sh --check    only report what is missing (exit 1 if any)
+#   scripts/deps.sh [--check] [PROFILE...]     default profile: test
+#
+# Profiles (each includes the one before):
+#   demo     build the driver, plc-host and plc-sim       (scripts/demo.sh)
+#   package  the native and armhf builds the packages come from (Qt 4.8
+#            QtCore included), and the Debian packaging tools
+#                                                          (scripts/package.sh)
+#   test     every test suite: sanitizers, qemu, clang/libFuzzer, benchmarks,
+#            and the package checks                        (scripts/test.sh)
+#
+# --check only reports what is missing (exit 1 if anything is).
 set -euo pipefail
 
-PACKAGES=(
-  build-essential
-  cmake
-  ninja-build
-  pkg-config
-  qtbase5-dev
-  libgtest-dev
-  libgmock-dev
-  googletest
-  libbenchmark-dev
-  libboost-dev
-  valgrind
-  libmodbus-dev
-  crossbuild-essential-armhf
-  qemu-user
-  clang
-  libclang-rt-14-dev
-)
+DEMO=(build-essential cmake ninja-build pkg-config qtbase5-dev libmodbus-dev)
+# perl, patch and xz-utils build Qt 4.8 QtCore (scripts/qt4.sh).
+PACKAGE=("${DEMO[@]}" libgtest-dev libgmock-dev googletest crossbuild-essential-armhf
+  dpkg-dev file help2man perl patch xz-utils)
+TEST=("${PACKAGE[@]}" qemu-user clang libclang-rt-14-dev libbenchmark-dev libboost-dev valgrind)
+
+check_only=0
+PACKAGES=()
+for arg in "$@"; do
+  case "$arg" in
+    --check) check_only=1 ;;
+    demo) PACKAGES+=("${DEMO[@]}") ;;
+    package) PACKAGES+=("${PACKAGE[@]}") ;;
+    test) PACKAGES+=("${TEST[@]}") ;;
+    *) echo "deps.sh: unknown profile '$arg' (demo, package, test)" >&2; exit 2 ;;
+  esac
+done
+[[ ${#PACKAGES[@]} -gt 0 ]] || PACKAGES=("${TEST[@]}")
+mapfile -t PACKAGES < <(printf '%s\n' "${PACKAGES[@]}" | sort -u)
 
 # One dpkg-query for all packages; "install ok installed" is the only state
 # that means usable (unknown packages print nothing and are missing too).
@@ -42,7 +52,7 @@ if [[ ${#missing[@]} -eq 0 ]]; then
 fi
 
 echo "deps: missing: ${missing[*]}"
-if [[ "${1:-}" == "--check" ]]; then
+if [[ $check_only -eq 1 ]]; then
   exit 1
 fi
 
@@ -56,7 +66,6 @@ if [[ "$(id -u)" -ne 0 ]]; then
   fi
 fi
 
-export DEBIAN_FRONTEND=noninteractive
 APT_OPTS=(-o DPkg::Lock::Timeout=600 -o Acquire::Retries=3)
 
 # One stale or half-synced index must not stop the install: apt keeps using

@@ -11,6 +11,11 @@
 # generators (moc, rcc, qmake) are the host's, linked where the armhf Qt CMake
 # files look for them.
 #
+# The packages' symbols files are kept where dpkg keeps them
+# (var/lib/dpkg/info/PACKAGE:armhf.symbols), with those of the C and C++
+# runtimes (SYMBOLS_ONLY; their libraries come from the cross toolchain): the
+# armhf package check proves the stated dependency versions against them.
+#
 # Idempotent: a stamp file records the package set; a complete sysroot is left
 # alone. Set PLC_SYSROOT_FORCE=1 to rebuild it.
 set -euo pipefail
@@ -41,8 +46,10 @@ PACKAGES=(
   libblkid1
 )
 
+SYMBOLS_ONLY=(libc6 libstdc++6 libgcc-s1)
+
 STAMP="$SYSROOT/.plc-sysroot-stamp"
-WANT_STAMP="v1 ${PACKAGES[*]}"
+WANT_STAMP="v2 ${PACKAGES[*]} symbols: ${SYMBOLS_ONLY[*]}"
 if [[ "${PLC_SYSROOT_FORCE:-0}" != 1 && -f "$STAMP" && "$(cat "$STAMP")" == "$WANT_STAMP" &&
       -e "$SYSROOT/usr/lib/$TRIPLET/libQt5Core.so.5" &&
       -x "$SYSROOT/usr/lib/qt5/bin/moc" ]]; then
@@ -92,10 +99,18 @@ DL_OPTS=("${APT_OPTS[@]}")
 if [[ "$(id -u)" -eq 0 ]]; then
   DL_OPTS+=(-o APT::Sandbox::User=root)
 fi
+mkdir -p "$DEBS/symbols-only"
 (cd "$DEBS" && apt-get "${DL_OPTS[@]}" download "${PACKAGES[@]/%/:armhf}")
+(cd "$DEBS/symbols-only" && apt-get "${DL_OPTS[@]}" download "${SYMBOLS_ONLY[@]/%/:armhf}")
 
-for deb in "$DEBS"/*.deb; do
-  dpkg-deb -x "$deb" "$SYSROOT"
+INFO="$SYSROOT/var/lib/dpkg/info"
+mkdir -p "$INFO"
+for deb in "$DEBS"/*.deb "$DEBS"/symbols-only/*.deb; do
+  [[ "$deb" == */symbols-only/* ]] || dpkg-deb -x "$deb" "$SYSROOT"
+  pkg="$(dpkg-deb -f "$deb" Package)"
+  if ! dpkg-deb -I "$deb" symbols >"$INFO/$pkg:armhf.symbols" 2>/dev/null; then
+    rm -f "$INFO/$pkg:armhf.symbols"
+  fi
 done
 rm -rf "$DEBS"
 
@@ -125,7 +140,8 @@ ln -sfn "$HOST_QMAKE" "$SYSROOT/usr/lib/$TRIPLET/qt5/bin/qmake"
 for f in "usr/lib/$TRIPLET/libQt5Core.so" "usr/lib/$TRIPLET/libicuuc.so.72" \
          "usr/lib/$TRIPLET/libgtest.a" "usr/lib/$TRIPLET/cmake/Qt5Core/Qt5CoreConfig.cmake" \
          "usr/lib/$TRIPLET/cmake/GTest/GTestConfig.cmake" "usr/include/$TRIPLET/qt5/QtCore/qglobal.h" \
-         "usr/lib/qt5/bin/moc" "usr/lib/$TRIPLET/qt5/bin/qmake"; do
+         "usr/lib/qt5/bin/moc" "usr/lib/$TRIPLET/qt5/bin/qmake" \
+         "var/lib/dpkg/info/libqt5core5a:armhf.symbols" "var/lib/dpkg/info/libc6:armhf.symbols"; do
   if [[ ! -e "$SYSROOT/$f" ]]; then
     echo "sysroot: missing $f after unpacking" >&2
     exit 1

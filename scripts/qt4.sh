@@ -8,7 +8,8 @@
 #
 # Environment:
 #   PLC_QT4_SOURCE   folder with build.sh, patches/ and the tarball
-#                    (default: <repo>/../shared/qt4)
+#                    (default: <repo>/../shared/qt4, or beside the main
+#                    checkout when <repo> is a git worktree)
 #   PLC_QT4_CACHE    cache root (default: ${XDG_CACHE_HOME:-~/.cache}/plcdriver)
 set -euo pipefail
 
@@ -16,7 +17,15 @@ REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 arch="${1:?usage: scripts/qt4.sh amd64|armhf}"
 case "$arch" in amd64 | armhf) ;; *) echo "qt4.sh: architecture amd64 or armhf" >&2; exit 2 ;; esac
 
-src="${PLC_QT4_SOURCE:-$REPO_ROOT/../shared/qt4}"
+# Beside the checkout; a git worktree looks beside its main checkout too.
+src="${PLC_QT4_SOURCE:-}"
+if [[ -z "$src" ]]; then
+  src="$REPO_ROOT/../shared/qt4"
+  if [[ ! -x "$src/build.sh" ]]; then
+    common="$(git -C "$REPO_ROOT" rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)"
+    [[ -n "$common" && -x "$common/../../shared/qt4/build.sh" ]] && src="$common/../../shared/qt4"
+  fi
+fi
 if [[ ! -x "$src/build.sh" ]]; then
   echo "qt4.sh: no Qt 4 recipe at $src (set PLC_QT4_SOURCE)" >&2
   exit 1

@@ -37,6 +37,14 @@ struct Options {
     int replyDelayUs = 0;
     // When set, every frame received and sent is logged here.
     FILE* trace = nullptr;
+    // Wire pacing: reply bytes leave at paceBaud (a pty has no baud rate of
+    // its own), after turnaroundUs; burstGapMs > 0 splits each reply in two
+    // bursts that far apart; echo sends every request byte back first.
+    bool pace = false;
+    int paceBaud = 19200;
+    int turnaroundUs = 0;
+    int burstGapMs = 0;
+    bool echo = false;
 };
 
 struct Stats {

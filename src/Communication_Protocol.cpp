@@ -109,9 +109,10 @@ Diag& Diag::operator<<(const QString& text) {
     return *this;
 }
 
-// Handed over through the printf-style entry, which delivers the text to the
-// installed handler exactly as given (the stream form would trim the blank).
-Diag::~Diag() { QMessageLogger().debug("%s", line_.constData()); }
+// Handed over through the printf-style qDebug, which in Qt 4 and Qt 5 alike
+// delivers the text to the installed handler exactly as given (Qt 5's stream
+// form would trim the blank).
+Diag::~Diag() { qDebug("%s", line_.constData()); }
 
 // ---------------------------------------------------------------------------
 // Set-up entry points.
@@ -525,7 +526,7 @@ RW_VAR* DataCom(QByteArray* reply, int32_t len) {
 // leading zeros. The first message after load starts a fresh file.
 void customMessageHandler(QtMsgType, const char* msg) {
     static std::atomic<bool> check(true);
-    QFile file(QStringLiteral("debug.log"));
+    QFile file(QLatin1String("debug.log"));
     if (check.exchange(false)) {
         file.open(QIODevice::WriteOnly);
     } else {
@@ -533,7 +534,7 @@ void customMessageHandler(QtMsgType, const char* msg) {
     }
     const QDateTime now = QDateTime::currentDateTime();
     QTextStream out(&file);
-    out << now.toString(QStringLiteral("yyyy.MM.dd.hh:mm:ss.")) << now.time().msec() << ':'
+    out << now.toString(QLatin1String("yyyy.MM.dd.hh:mm:ss.")) << now.time().msec() << ':'
         << QString::fromLocal8Bit(msg ? msg : "") << '\n';
     out.flush();
     file.close();

@@ -2,14 +2,21 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QtCore/QByteArray>
 #include <QtCore/QtGlobal>
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <type_traits>
+#include <vector>
 
 namespace plchost {
 
@@ -55,6 +62,32 @@ bool copyFile(const std::string& from, int toFd) {
     return ok;
 }
 
+// A bare library name as the program's own dependencies would be found:
+// LD_LIBRARY_PATH, then the program's RUNPATH (with $ORIGIN expanded), then
+// the default directories. dlopen does the same for a call from the program
+// itself, but takes the RUNPATH of the calling object: under a sanitizer
+// the caller is the sanitizer's interceptor, which has none. Relative
+// entries are skipped. Empty when no directory holds the file.
+std::string inProgramSearchPath(const std::string& name) {
+    void* self = ::dlopen(nullptr, RTLD_NOW);
+    Dl_serinfo size;
+    if (!self || ::dlinfo(self, RTLD_DI_SERINFOSIZE, &size) != 0) return {};
+    std::vector<char> buf(size.dls_size);
+    auto* info = reinterpret_cast<Dl_serinfo*>(buf.data());
+    *info = size;
+    std::string found;
+    if (::dlinfo(self, RTLD_DI_SERINFOSIZE, info) == 0 &&
+        ::dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
+        for (unsigned i = 0; i < info->dls_cnt && found.empty(); ++i) {
+            const std::string dir = info->dls_serpath[i].dls_name;
+            const std::string file = dir + "/" + name;
+            if (!dir.empty() && dir[0] == '/' && ::access(file.c_str(), R_OK) == 0) found = file;
+        }
+    }
+    ::dlclose(self);
+    return found;
+}
+
 }  // namespace
 
 DriverApi::~DriverApi() { unload(); }
@@ -62,11 +95,25 @@ DriverApi::~DriverApi() { unload(); }
 bool DriverApi::load(const std::string& path, std::string* error, bool privateCopy) {
     unload();
     std::string openPath = path;
+    if (path.find('/') == std::string::npos) {
+        const std::string found = inProgramSearchPath(path);
+        if (!found.empty()) openPath = found;
+    }
+    // A Qt 4 build would bring a second QtCore into this Qt 5 program and
+    // crash while loading: refuse it before.
+    for (const std::string& lib : neededLibraries(openPath)) {
+        if (lib.rfind("libQtCore.so.4", 0) == 0) {
+            if (error)
+                *error = openPath + " is a Qt 4 build of the driver (it needs " + lib +
+                         "); plc-host is a Qt 5 program and loads only the Qt 5 build";
+            return false;
+        }
+    }
     std::string tempPath;
     if (privateCopy) {
         char tmpl[] = "/tmp/plcdriver-copy-XXXXXX";
         const int fd = ::mkstemp(tmpl);
-        if (fd < 0 || !copyFile(path, fd)) {
+        if (fd < 0 || !copyFile(openPath, fd)) {
             if (fd >= 0) {
                 ::close(fd);
                 ::unlink(tmpl);
@@ -113,6 +160,80 @@ bool DriverApi::load(const std::string& path, std::string* error, bool privateCo
         return false;
     }
     return true;
+}
+
+std::string DriverApi::loadedFile() const {
+    link_map* map = nullptr;
+    if (!handle_ || ::dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name)
+        return {};
+    char resolved[PATH_MAX];
+    return ::realpath(map->l_name, resolved) ? std::string(resolved) : std::string(map->l_name);
+}
+
+std::vector<std::string> neededLibraries(const std::string& file) {
+    // Regular files of a library's size only: never a device or a pipe.
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (64 << 20))
+        return {};
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+    std::vector<std::string> needed;
+    // Reads a T at offset off when it lies wholly inside the file.
+    auto at = [&](uint64_t off, auto* out) {
+        if (off > bytes.size() || bytes.size() - off < sizeof *out) return false;
+        std::memcpy(out, bytes.data() + off, sizeof *out);
+        return true;
+    };
+    ElfW(Ehdr) eh;
+    if (!at(0, &eh) || std::memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
+        eh.e_ident[EI_CLASS] != (sizeof(void*) == 8 ? ELFCLASS64 : ELFCLASS32) ||
+        eh.e_phentsize != sizeof(ElfW(Phdr)))
+        return needed;
+    std::vector<ElfW(Phdr)> loads;
+    ElfW(Phdr) dynamic{};
+    for (unsigned i = 0; i < eh.e_phnum; ++i) {
+        ElfW(Phdr) ph;
+        if (!at(eh.e_phoff + uint64_t(i) * sizeof ph, &ph)) return needed;
+        if (ph.p_type == PT_LOAD) loads.push_back(ph);
+        if (ph.p_type == PT_DYNAMIC) dynamic = ph;
+    }
+    // The string table is named by its address once loaded: back to a file offset.
+    auto fileOffset = [&](uint64_t vaddr, uint64_t* off) {
+        for (const ElfW(Phdr) & l : loads) {
+            if (vaddr >= l.p_vaddr && vaddr - l.p_vaddr < l.p_filesz) {
+                *off = vaddr - l.p_vaddr + l.p_offset;
+                return true;
+            }
+        }
+        return false;
+    };
+    std::vector<uint64_t> names;
+    uint64_t strtab = 0;
+    for (uint64_t off = dynamic.p_offset; off < dynamic.p_offset + dynamic.p_filesz;
+         off += sizeof(ElfW(Dyn))) {
+        ElfW(Dyn) d;
+        if (!at(off, &d) || d.d_tag == DT_NULL) break;
+        if (d.d_tag == DT_NEEDED) names.push_back(d.d_un.d_val);
+        if (d.d_tag == DT_STRTAB && !fileOffset(d.d_un.d_ptr, &strtab)) return needed;
+    }
+    for (uint64_t name : names) {
+        std::string text;
+        for (uint64_t i = strtab + name; i < bytes.size() && bytes[i] != '\0'; ++i)
+            text += bytes[i];
+        needed.push_back(text);
+    }
+    return needed;
+}
+
+std::string libraryVersion(const std::string& file) {
+    const std::string base = file.substr(file.rfind('/') + 1);
+    const size_t so = base.rfind(".so.");
+    if (so == std::string::npos) return {};
+    const std::string version = base.substr(so + 4);
+    const bool wellFormed = !version.empty() && version.front() != '.' && version.back() != '.' &&
+                            version.find_first_not_of("0123456789.") == std::string::npos &&
+                            version.find("..") == std::string::npos;
+    return wellFormed ? version : std::string();
 }
 
 void DriverApi::installMessageHandler() {

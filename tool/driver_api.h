@@ -6,6 +6,7 @@
 #define PLCHOST_DRIVER_API_H
 
 #include <string>
+#include <vector>
 
 #include "plc_driver.h"
 
@@ -18,7 +19,9 @@ public:
     DriverApi(const DriverApi&) = delete;
     DriverApi& operator=(const DriverApi&) = delete;
 
-    // Opens the library and resolves every entry point. With privateCopy the
+    // Opens the library and resolves every entry point. A bare file name
+    // ("libplcdriver.so.1") is looked for as the program's own libraries are,
+    // its RUNPATH included. With privateCopy the
     // file is first copied to a temporary name, so the process gets a driver
     // of its own with fresh state even if the same library is already loaded
     // (the integration tests use this to start every test from a clean driver).
@@ -26,6 +29,9 @@ public:
     void unload();
     bool loaded() const { return handle_ != nullptr; }
     const std::string& path() const { return path_; }
+    // The file the loader actually mapped, symbolic links resolved
+    // (".../libplcdriver.so.1.0.0"); empty when nothing is loaded.
+    std::string loadedFile() const;
 
     // Routes Qt's message output to the driver's customMessageHandler, which
     // keeps the Qt 4 signature; restored on unload.
@@ -53,6 +59,17 @@ private:
     std::string path_;
     bool handlerInstalled_ = false;
 };
+
+// The DT_NEEDED entries of a shared library file of this machine's ELF
+// class ("libQt5Core.so.5", "libc.so.6"), read without loading it; empty for
+// anything else, garbage included.
+std::vector<std::string> neededLibraries(const std::string& file);
+
+// The version a shared library's file name carries after ".so.":
+// "libplcdriver.so.1.0.0" gives "1.0.0"; empty when there is none. The
+// driver exports no version symbol (its set of names is fixed), so its
+// file name, which the build sets from the project version, tells it.
+std::string libraryVersion(const std::string& file);
 
 }  // namespace plchost
 

@@ -1,7 +1,9 @@
 // The panel runtime's part of the polling loop, built on the driver's entry
-// points: set-up, ComCommunication -> send -> collect -> DataCom, writes
-// through SetRegisterData with their completion tracking, station back-off,
-// and the statistics the host tool shows.
+// points: set-up, then ComCommunication -> send -> collect -> DataCom, with
+// writes handed over through SetRegisterData. The bookkeeping around it has
+// modules of its own: write_tracker (writes and read-backs), station_backoff,
+// cycle_stats (counts, cycles, what each block last said), frame_decoder
+// (the trace) and status (what a status code means).
 #ifndef PLCHOST_HOST_ENGINE_H
 #define PLCHOST_HOST_ENGINE_H
 
@@ -10,21 +12,21 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
-#include <set>
-#include <tuple>
+#include <string>
 #include <vector>
 
+#include "cycle_stats.h"
 #include "driver_api.h"
 #include "serial_link.h"
+#include "station_backoff.h"
+#include "status.h"
+#include "targets.h"
+#include "units.h"
+#include "write_tracker.h"
 
 namespace plchost {
-
-// How a variable's units are shown.
-enum class Format { Dec, Int, Hex, Bin };
 
 struct VarConfig {
     QString name;
@@ -47,11 +49,6 @@ struct ComSettings {
     int hostHandle = 1;
 };
 
-struct BackoffSettings {
-    int giveUps = 3;     // consecutive give-ups that switch a station off; 0 = never
-    int delayMs = 5000;  // how long it stays off before a probe
-};
-
 struct EngineConfig {
     ComSettings com;
     BackoffSettings backoff;
@@ -65,75 +62,16 @@ struct EngineConfig {
     int maxWritesInDriver = 512;
 };
 
-// Status codes of the record DataCom returns, classified.
-bool isGood(int status);    // 1 or 100
-bool isRetry(int status);   // 0: the frame will be repeated
-bool isGiveUp(int status);  // anything else: the request was given up
-const char* statusText(int status);
-
-enum class WriteState {
-    Waiting,     // in the host's queue, not yet handed to the driver
-    Queued,      // handed to SetRegisterData, no outcome yet
-    Confirmed,   // varDoneCallback result 1
-    Failed,      // varDoneCallback result 2 (and failCallback)
-    LocalOnly,   // runMode is not 2: written into the register image only
-    Rejected,    // SetRegisterData refused it (address, area, full list)
-    Superseded,  // replaced in the driver's queue by a later write to the same target
-};
-const char* writeStateText(WriteState s);
-
-struct WriteRequest {
-    QString name;
-    int station = 1;
-    int type = 7;
-    QString addrText;
-    int count = 1;
-    QByteArray values;   // host byte order: words low byte first, bits one byte each
-    bool verify = true;  // read the target back once confirmed
-};
-
-struct WriteStatus {
-    int id = 0;
-    WriteRequest req;
-    WriteState state = WriteState::Waiting;
-    int queueResult = 0;        // SetRegisterData's result
-    bool failCallback = false;  // a failCallback followed its result 2
-    int64_t queuedNs = 0, doneNs = 0;
-    // Read-back after confirmation.
-    enum class Readback { None, Pending, Match, Mismatch, Failed } readback = Readback::None;
-    QByteArray readValue;
-};
-
-struct StationStatus {
-    int station = 0;
-    enum class Mode { On, Off, Probing } mode = Mode::On;
-    int consecutiveGiveUps = 0;
-    int64_t offUntilNs = 0;
-    uint64_t requests = 0, good = 0, giveUps = 0, timesOff = 0;
-    int lastStatus = -1;
-};
-
-struct EngineStats {
-    uint64_t requests = 0;                                // frames sent, repeats included
-    uint64_t good = 0;                                    // status 1 or 100
-    uint64_t goodRemote = 0;                              // of which 100 (remote reply, not stored)
-    uint64_t retries = 0;                                 // status 0
-    uint64_t giveUps = 0;                                 // any other status
-    uint64_t noReply = 0, badReply = 0, wrongLength = 0;  // give-ups by kind
-    uint64_t broadcasts = 0;
-    uint64_t cycles = 0;  // complete read cycles
-    double lastCycleMs = 0, avgCycleMs = 0;
-    double elapsedSec = 0;
-    double requestsPerSec = 0;
-    int readBlocks = 0;  // entries ReCreatReadVarList built
-};
+// Why a variable or write cannot go out as named, or empty: its target
+// (targetError) and, with multiStation 0, its station (stationModeError).
+std::string variableError(const VarConfig& v, const ComSettings& com, const AddressParser& parse);
+std::string writeError(const WriteRequest& w, const ComSettings& com, const AddressParser& parse);
 
 struct VarStatus {
     VarConfig cfg;
     QByteArray value;  // host byte order, from GetRegisterData
     bool addressOk = false;
-    int lastStatus = -1;  // status of the last exchange of a block covering it
-    double ageSec = -1;   // since that exchange
+    ReadState read;
 };
 
 struct Snapshot {
@@ -157,8 +95,9 @@ public:
     HostEngine(const HostEngine&) = delete;
     HostEngine& operator=(const HostEngine&) = delete;
 
-    // SetComInfo, FlashLocalRegister, RegistCallBackFuncIntf, the log handler,
-    // address checks of every variable and ReCreatReadVarList.
+    // Checks every variable (variableError), then SetComInfo,
+    // FlashLocalRegister, RegistCallBackFuncIntf, the log handler and
+    // ReCreatReadVarList. Nothing is set up when a variable is refused.
     bool setup(std::string* error);
 
     // One turn of the polling loop. Thread: the polling thread only.
@@ -169,13 +108,13 @@ public:
     void stop();
     void setStopAtCycleEnd(bool on) { stopAtCycleEnd_ = on; }
 
-    // Queues a write; returns its id (> 0), or 0 when the address text does
-    // not parse. Any thread.
+    // Queues a write; returns its id (> 0). A write that cannot go out as
+    // named (writeError) is recorded as Rejected with the reason. Any thread.
     int queueWrite(const WriteRequest& req);
-    // Writes that have not reached a final state.
-    int outstandingWrites() const;
-    WriteStatus writeStatus(int id) const;
-    std::vector<WriteStatus> writes() const;
+    int outstandingWrites() const { return writes_.outstanding(); }
+    WriteStatus writeStatus(int id) const { return writes_.status(id); }
+    std::vector<WriteStatus> writes() const { return writes_.all(); }
+    int failCallbacks() const { return writes_.failCallbacks(); }
 
     // Reads the register image for one variable (GetRegisterData).
     QByteArray readImage(int station, int type, const QString& addrText, int count,
@@ -183,44 +122,25 @@ public:
 
     Snapshot snapshot() const;
     EngineStats stats() const;
-    const std::vector<StationStatus>& stations() const { return stationList_; }
-    uint64_t completedCycles() const { return stats_.cycles; }
+    const std::vector<StationStatus>& stations() const { return backoff_.stations(); }
+    uint64_t completedCycles() const { return cycles_.totals().cycles; }
     int readBlocks() const { return readBlocks_; }
-    int failCallbacks() const;
     COMINFO& comInfo() { return ci_; }
 
     // Switch a station off or on by hand (EnCommStation).
-    void setStationEnabled(int station, bool on);
+    void setStationEnabled(int station, bool on) { backoff_.setEnabled(station, on); }
 
 private:
-    struct Event {
-        enum Kind { Done, Fail } kind;
-        int kindArg, id, result;
-    };
-    struct BlockKey {
-        int station, type, addr, count;
-        bool operator<(const BlockKey& o) const {
-            return std::tie(station, type, addr, count) <
-                   std::tie(o.station, o.type, o.addr, o.count);
-        }
-    };
-    struct BlockState {
-        int status = -1;
-        int64_t atNs = 0;
-    };
-
     static void onVarDone(int32_t handle, int32_t kind, int32_t id, int32_t result);
     static void onFail(QList<RW_VAR> vars, int32_t kind, int32_t one);
 
+    AddressParser parser() const;
     void submitWaitingWrites();
-    void processEvents();
+    void processReports();
+    void queueReadback(int id);
     void probeStations(int64_t now);
-    void noteStationResult(int station, int status, int64_t now);
-    StationStatus& stationState(int station);
     void traceLine(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void traceFrame(const char* dir, const QByteArray& bytes, const std::string& note);
-    std::string describeRequest(const QByteArray& frame, const RW_VAR& v) const;
-    int piecesOf(const WriteRequest& r) const;
     bool sleepInterruptible(int64_t untilNs);
 
     DriverApi& api_;
@@ -230,34 +150,18 @@ private:
     int64_t startNs_ = 0;
 
     // Polling-thread state.
-    EngineStats stats_;
-    std::set<BlockKey> doneThisCycle_;
-    std::map<BlockKey, BlockState> blocks_;
-    int64_t cycleStartNs_ = 0;
+    CycleStats cycles_;
+    StationBackoff backoff_;
     bool stopAtCycleEnd_ = false;
-    std::vector<StationStatus> stationList_;
     int readBlocks_ = 0;
-    int lastFailedWriteId_ = 0;
-    int failCallbacks_ = 0;
     std::atomic<bool> stopping_{false};
 
     // Shared with host threads and the callbacks.
-    mutable std::mutex writesMutex_;
-    std::map<int, WriteStatus> writes_;
-    std::deque<int> waiting_;
-    int nextWriteId_ = 1;
-    int piecesInDriver_ = 0;
-    std::map<int, int> piecesOfWrite_;
-
-    std::mutex eventsMutex_;
-    std::vector<Event> events_;
+    WriteTracker writes_;
+    std::mutex submitMutex_;  // one submitter at a time keeps writes in order
+    std::mutex reportsMutex_;
+    std::vector<WriteTracker::Report> reports_;  // from the callbacks, for processReports
 };
-
-// Host byte order <-> unit values.
-QByteArray encodeUnits(int type, const std::vector<long>& values);
-std::vector<long> decodeUnits(int type, const QByteArray& bytes, Format fmt);
-bool isBitUnitType(int type);  // one unit is one bit: codes 0..6 and 20..23
-int foldedCode(int type);
 
 }  // namespace plchost
 

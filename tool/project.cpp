@@ -5,568 +5,605 @@
 #include <QtCore/QJsonDocument>
 #include <QtCore/QJsonObject>
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <cmath>
 
-#include "register_types.h"
+#include "cli_values.h"
+#include "json_locator.h"
 
 namespace plchost {
 
 namespace {
 
-bool parseLong(const std::string& s, long* out) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(s.c_str(), &end, 0);
-    if (errno || *end) return false;
-    *out = v;
-    return true;
-}
+// What a key's value must be. Text: a string, or an integer taken by its
+// decimal digits (address texts, values such as "0x1234").
+enum class Kind { Integer, Number, Bool, String, Object, Array, Text };
 
-bool parseDouble(const std::string& s, double* out) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(s.c_str(), &end);
-    if (errno || *end) return false;
-    *out = v;
-    return true;
-}
-
-bool parseStationList(const std::string& s, std::vector<int>* out) {
-    out->clear();
-    size_t pos = 0;
-    for (;;) {
-        const size_t comma = s.find(',', pos);
-        long v;
-        if (!parseLong(s.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos),
-                       &v) ||
-            v < 0 || v > 247)
-            return false;
-        out->push_back(int(v));
-        if (comma == std::string::npos) return true;
-        pos = comma + 1;
+const char* kindName(Kind k) {
+    switch (k) {
+        case Kind::Integer:
+            return "an integer";
+        case Kind::Number:
+            return "a number";
+        case Kind::Bool:
+            return "true or false";
+        case Kind::String:
+            return "a string";
+        case Kind::Object:
+            return "an object";
+        case Kind::Array:
+            return "an array";
+        case Kind::Text:
+            return "a string or an integer";
     }
+    return "?";
 }
 
-bool parseFormat(const std::string& s, Format* f) {
-    if (s == "dec" || s == "uint")
-        *f = Format::Dec;
-    else if (s == "int")
-        *f = Format::Int;
-    else if (s == "hex")
-        *f = Format::Hex;
-    else if (s == "bin")
-        *f = Format::Bin;
-    else
-        return false;
-    return true;
+bool isInteger(const QJsonValue& v) {
+    const double d = v.toDouble();
+    return v.isDouble() && std::floor(d) == d && std::fabs(d) < 9e15;
 }
 
-bool parseParity(const std::string& s, char* p) {
-    if (s == "none" || s == "N" || s == "n")
-        *p = 'N';
-    else if (s == "even" || s == "E" || s == "e")
-        *p = 'E';
-    else if (s == "odd" || s == "O" || s == "o")
-        *p = 'O';
-    else
-        return false;
-    return true;
-}
-
-// [S/]T:ADDR=V[,V...][@SEC]
-bool parseWriteText(const std::string& text, int defStation, ScheduledWrite* w) {
-    std::string s = text;
-    w->atSec = 0;
-    const size_t at = s.rfind('@');
-    if (at != std::string::npos) {
-        if (!parseDouble(s.substr(at + 1), &w->atSec) || w->atSec < 0) return false;
-        s = s.substr(0, at);
-    }
-    long station = defStation;
-    const size_t slash = s.find('/');
-    if (slash != std::string::npos) {
-        if (!parseLong(s.substr(0, slash), &station) || station < 0 || station > 247) return false;
-        s = s.substr(slash + 1);
-    }
-    const size_t colon = s.find(':');
-    const size_t eq = s.find('=');
-    if (colon == std::string::npos || eq == std::string::npos || eq < colon) return false;
-    long type;
-    if (!parseLong(s.substr(0, colon), &type) || type < 0 || type >= plc::kRegisterTypeCount)
-        return false;
-    std::vector<long> values;
-    std::string list = s.substr(eq + 1);
-    size_t pos = 0;
-    for (;;) {
-        const size_t comma = list.find(',', pos);
-        long v;
-        if (!parseLong(
-                list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos), &v))
-            return false;
-        values.push_back(v);
-        if (comma == std::string::npos) break;
-        pos = comma + 1;
-    }
-    w->req.station = int(station);
-    w->req.type = int(type);
-    w->req.addrText = QString::fromStdString(s.substr(colon + 1, eq - colon - 1));
-    w->req.count = int(values.size());
-    w->req.values = encodeUnits(int(type), values);
-    w->req.name = QString::fromStdString(text.substr(0, text.find('=')));
-    return true;
-}
-
-bool jsonLong(const QJsonValue& v, long* out) {
-    if (v.isDouble()) {
-        *out = long(v.toDouble());
-        return true;
-    }
-    if (v.isString()) return parseLong(v.toString().toStdString(), out);
-    if (v.isBool()) {
-        *out = v.toBool() ? 1 : 0;
-        return true;
+bool hasKind(const QJsonValue& v, Kind k) {
+    switch (k) {
+        case Kind::Integer:
+            return isInteger(v);
+        case Kind::Number:
+            return v.isDouble();
+        case Kind::Bool:
+            return v.isBool();
+        case Kind::String:
+            return v.isString();
+        case Kind::Object:
+            return v.isObject();
+        case Kind::Array:
+            return v.isArray();
+        case Kind::Text:
+            return v.isString() || isInteger(v);
     }
     return false;
 }
 
-QString jsonAddress(const QJsonValue& v) {
-    if (v.isString()) return v.toString();
-    if (v.isDouble()) return QString::number(qint64(v.toDouble()));
-    return QString();
+std::string textOf(const QJsonValue& v) {
+    return v.isString() ? v.toString().toStdString() : std::to_string(qint64(v.toDouble()));
 }
+
+int editDistance(const std::string& a, const std::string& b) {
+    std::vector<int> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = int(j);
+    for (size_t i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = int(i);
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const int above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// One walk over a project text: positions for the messages, and the
+// stations the file names (checked against multiStation at the end).
+class Walk {
+public:
+    Walk(const QByteArray& text, const std::string& file, std::string* error)
+        : locator_(text), file_(file), error_(error) {}
+
+    const JsonLocator& locator() const { return locator_; }
+
+    bool fail(const std::string& path, const std::string& what, bool atKey = false) {
+        const TextPosition p = atKey ? locator_.keyAt(path) : locator_.valueAt(path);
+        *error_ = file_ + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) + ": " +
+                  (path.empty() ? "" : path + ": ") + what;
+        return false;
+    }
+
+    bool integer(const std::string& path, const QJsonValue& v, long long min, long long max,
+                 long long* out) {
+        std::string why;
+        if (!plc::cli::parseInteger(textOf(v), min, max, out, &why)) return fail(path, why);
+        return true;
+    }
+    template <class Int>
+    bool integer(const std::string& path, const QJsonValue& v, long long min, long long max,
+                 Int* out) {
+        long long n = 0;
+        if (!integer(path, v, min, max, &n)) return false;
+        *out = Int(n);
+        return true;
+    }
+    bool real(const std::string& path, const QJsonValue& v, double min, double max, double* out) {
+        const double d = v.toDouble();
+        if (d < min || d > max) {
+            char range[64];
+            std::snprintf(range, sizeof range, "%g is out of range %g..%g", d, min, max);
+            return fail(path, range);
+        }
+        *out = d;
+        return true;
+    }
+
+    struct NamedStation {
+        std::string path;
+        int station;
+    };
+    std::vector<NamedStation> namedStations;
+
+private:
+    JsonLocator locator_;
+    std::string file_;
+    std::string* error_;
+};
+
+template <class T>
+struct Field {
+    const char* key;
+    Kind kind;
+    bool required;
+    bool (*set)(Walk& w, const std::string& path, const QJsonValue& v, T& target);
+};
+
+template <class T, size_t N>
+bool walkObject(Walk& w, const QJsonValue& value, const std::string& path,
+                const Field<T> (&fields)[N], T& target) {
+    const QJsonObject obj = value.toObject();
+    for (auto it = obj.begin(); it != obj.end(); ++it) {
+        const std::string key = it.key().toStdString();
+        const std::string child = JsonLocator::member(path, key);
+        const Field<T>* field = nullptr;
+        for (const Field<T>& f : fields)
+            if (key == f.key) field = &f;
+        if (!field) {
+            std::string what = "unknown key '" + key + "'";
+            for (const Field<T>& f : fields)
+                if (editDistance(key, f.key) <= 2)
+                    what += std::string("; did you mean '") + f.key + "'?";
+            return w.fail(child, what, /*atKey=*/true);
+        }
+        if (!hasKind(it.value(), field->kind))
+            return w.fail(child, std::string("expected ") + kindName(field->kind));
+        if (!field->set(w, child, it.value(), target)) return false;
+    }
+    for (const Field<T>& f : fields)
+        if (f.required && !obj.contains(f.key))
+            return w.fail(path, std::string("missing required key '") + f.key + "'");
+    return true;
+}
+
+// Walks every element of an array as an object of `fields`, then hands it to
+// done(item, path), which checks what depends on several keys and keeps it.
+template <class Item, size_t N, class Done>
+bool walkArray(Walk& w, const QJsonValue& value, const std::string& path,
+               const Field<Item> (&fields)[N], Done done) {
+    const QJsonArray items = value.toArray();
+    for (int i = 0; i < items.size(); ++i) {
+        const std::string itemPath = JsonLocator::element(path, i);
+        if (!items[i].isObject()) return w.fail(itemPath, "expected an object");
+        Item item;
+        item.path = itemPath;
+        if (!walkObject(w, items[i], itemPath, fields, item) || !done(item)) return false;
+    }
+    return true;
+}
+
+// Register values typed in the file for units of `type`, in `format`.
+bool unitValues(Walk& w, const std::string& path, const QJsonValue& v, int type, Format format,
+                std::vector<long>* out) {
+    const QJsonArray values = v.toArray();
+    if (values.isEmpty()) return w.fail(path, "at least one value");
+    for (int k = 0; k < values.size(); ++k) {
+        const std::string at = JsonLocator::element(path, k);
+        if (!hasKind(values[k], Kind::Text)) return w.fail(at, "expected an integer");
+        long value = 0;
+        std::string why;
+        if (!parseUnitValue(textOf(values[k]), type, format, &value, &why)) return w.fail(at, why);
+        out->push_back(value);
+    }
+    return true;
+}
+
+// ---- link ------------------------------------------------------------------
+
+const Field<HostConfig> kLinkFields[] = {
+    {"device", Kind::String, false,
+     [](Walk&, const std::string&, const QJsonValue& v, HostConfig& c) {
+         c.link.device = v.toString().toStdString();
+         return true;
+     }},
+    {"baud", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         std::string why;
+         return plc::cli::parseBaud(textOf(v), &c.link.baud, &why) || w.fail(p, why);
+     }},
+    {"parity", Kind::String, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         std::string why;
+         return plc::cli::parseParity(v.toString().toStdString(), &c.link.parity, &why) ||
+                w.fail(p, why);
+     }},
+    {"dataBits", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return w.integer(p, v, 7, 8, &c.link.dataBits);
+     }},
+    {"stopBits", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return w.integer(p, v, 1, 2, &c.link.stopBits);
+     }},
+    {"timeoutMs", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return w.integer(p, v, 1, 60000, &c.link.timeoutMs);
+     }},
+    {"turnaroundMs", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return w.integer(p, v, 0, 60000, &c.link.turnaroundMs);
+     }},
+    {"pollIntervalMs", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return w.integer(p, v, 0, 3600000, &c.engine.pollIntervalMs);
+     }},
+    {"byteTimeoutMs", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return w.integer(p, v, 1, 10000, &c.link.byteTimeoutMs);
+     }},
+    {"echo", Kind::Bool, false,
+     [](Walk&, const std::string&, const QJsonValue& v, HostConfig& c) {
+         c.link.echo = v.toBool();
+         return true;
+     }},
+    {"rs485", Kind::String, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         using D = LinkSettings::Direction;
+         const QString s = v.toString();
+         if (s == "kernel")
+             c.link.direction = D::KernelRs485;
+         else if (s == "rts")
+             c.link.direction = D::ManualRts;
+         else if (s == "off")
+             c.link.direction = D::None;
+         else
+             return w.fail(p, "'" + s.toStdString() + "': kernel, rts or off");
+         return true;
+     }},
+    {"rtsDelayBeforeMs", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return w.integer(p, v, 0, 1000, &c.link.rtsDelayBeforeMs);
+     }},
+    {"rtsDelayAfterMs", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return w.integer(p, v, 0, 1000, &c.link.rtsDelayAfterMs);
+     }},
+};
+
+// ---- cominfo and backoff ---------------------------------------------------------
+
+const Field<ComSettings> kComFields[] = {
+    {"blockSize", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
+         return w.integer(p, v, 1, 250, &c.blockSize);
+     }},
+    {"defStation", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
+         return w.integer(p, v, 1, 247, &c.defStation);
+     }},
+    {"retryMax", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
+         return w.integer(p, v, 0, 100, &c.retryMax);
+     }},
+    {"multiStation", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
+         return w.integer(p, v, 0, 1, &c.multiStation);
+     }},
+    {"remoteMode", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
+         return w.integer(p, v, 0, 1, &c.remoteMode);
+     }},
+    {"ownLinkNo", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
+         return w.integer(p, v, 0, 255, &c.ownLinkNo);
+     }},
+    {"runMode", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
+         return w.integer(p, v, 0, 255, &c.runMode);
+     }},
+    {"hostHandle", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
+         return w.integer(p, v, INT32_MIN, INT32_MAX, &c.hostHandle);
+     }},
+};
+
+const Field<BackoffSettings> kBackoffFields[] = {
+    {"giveUps", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, BackoffSettings& b) {
+         return w.integer(p, v, 0, 1000, &b.giveUps);
+     }},
+    {"delayMs", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, BackoffSettings& b) {
+         return w.integer(p, v, 0, 3600000, &b.delayMs);
+     }},
+};
+
+// ---- simulator ------------------------------------------------------------------
+
+struct PresetItem {
+    std::string path;
+    int station = 1, type = 7, address = 0;
+    QJsonValue values;
+};
+
+const Field<PresetItem> kPresetFields[] = {
+    {"station", Kind::Integer, true,
+     [](Walk& w, const std::string& p, const QJsonValue& v, PresetItem& i) {
+         return w.integer(p, v, 1, 247, &i.station);
+     }},
+    {"type", Kind::Integer, true,
+     [](Walk& w, const std::string& p, const QJsonValue& v, PresetItem& i) {
+         return w.integer(p, v, 0, 25, &i.type);
+     }},
+    {"address", Kind::Integer, true,
+     [](Walk& w, const std::string& p, const QJsonValue& v, PresetItem& i) {
+         return w.integer(p, v, 0, 1048575, &i.address);
+     }},
+    {"values", Kind::Array, true,
+     [](Walk&, const std::string&, const QJsonValue& v, PresetItem& i) {
+         i.values = v;
+         return true;
+     }},
+};
+
+const Field<SimSettings> kSimFields[] = {
+    {"stations", Kind::Array, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, SimSettings& s) {
+         s.stations.clear();
+         const QJsonArray a = v.toArray();
+         for (int k = 0; k < a.size(); ++k) {
+             const std::string at = JsonLocator::element(p, k);
+             if (!isInteger(a[k])) return w.fail(at, "expected an integer");
+             int station = 0;
+             if (!w.integer(at, a[k], 1, 247, &station)) return false;
+             s.stations.push_back(station);
+         }
+         return true;
+     }},
+    {"live", Kind::Bool, false,
+     [](Walk&, const std::string&, const QJsonValue& v, SimSettings& s) {
+         s.live = v.toBool();
+         return true;
+     }},
+    {"faultRate", Kind::Number, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, SimSettings& s) {
+         return w.real(p, v, 0, 1, &s.faultRate);
+     }},
+    {"seed", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, SimSettings& s) {
+         return w.integer(p, v, 0, UINT32_MAX, &s.seed);
+     }},
+    {"replyDelayMs", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, SimSettings& s) {
+         return w.integer(p, v, 0, 10000, &s.replyDelayMs);
+     }},
+    {"pace", Kind::Bool, false,
+     [](Walk&, const std::string&, const QJsonValue& v, SimSettings& s) {
+         s.pace = v.toBool();
+         return true;
+     }},
+    {"turnaroundMs", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, SimSettings& s) {
+         return w.integer(p, v, 0, 1000, &s.turnaroundMs);
+     }},
+    {"burstMs", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, SimSettings& s) {
+         return w.integer(p, v, 0, 1000, &s.burstMs);
+     }},
+    {"echo", Kind::Bool, false,
+     [](Walk&, const std::string&, const QJsonValue& v, SimSettings& s) {
+         s.echo = v.toBool();
+         return true;
+     }},
+    {"init", Kind::Array, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, SimSettings& s) {
+         return walkArray(w, v, p, kPresetFields, [&](PresetItem& item) {
+             std::vector<long> values;
+             if (!unitValues(w, JsonLocator::member(item.path, "values"), item.values, item.type,
+                             Format::Dec, &values))
+                 return false;
+             for (size_t k = 0; k < values.size(); ++k)
+                 s.presets.push_back({item.station, item.type, item.address + int(k), values[k]});
+             return true;
+         });
+     }},
+};
+
+// ---- variables and writes ---------------------------------------------------------
+
+struct VarItem {
+    std::string path;
+    VarConfig v;
+    bool stationNamed = false;
+};
+
+const Field<VarItem> kVarFields[] = {
+    {"name", Kind::String, false,
+     [](Walk&, const std::string&, const QJsonValue& v, VarItem& i) {
+         i.v.name = v.toString();
+         return true;
+     }},
+    {"station", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, VarItem& i) {
+         if (v.toInt() == 0)
+             return w.fail(p, "station 0 is the broadcast address; a read needs a station 1..247");
+         i.stationNamed = true;
+         return w.integer(p, v, 1, 247, &i.v.station);
+     }},
+    {"type", Kind::Integer, true,
+     [](Walk& w, const std::string& p, const QJsonValue& v, VarItem& i) {
+         return w.integer(p, v, 0, 25, &i.v.type);
+     }},
+    {"address", Kind::Text, true,
+     [](Walk&, const std::string&, const QJsonValue& v, VarItem& i) {
+         i.v.addrText = QString::fromStdString(textOf(v));
+         return true;
+     }},
+    {"count", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, VarItem& i) {
+         return w.integer(p, v, 1, 65535, &i.v.count);
+     }},
+    {"format", Kind::String, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, VarItem& i) {
+         return parseFormat(v.toString().toStdString(), &i.v.format) ||
+                w.fail(p, "'" + v.toString().toStdString() + "': dec, int, hex or bin");
+     }},
+};
+
+struct WriteItem {
+    std::string path;
+    ScheduledWrite w;
+    Format format = Format::Dec;
+    QJsonValue values;
+    bool stationNamed = false;
+};
+
+const Field<WriteItem> kWriteFields[] = {
+    {"name", Kind::String, false,
+     [](Walk&, const std::string&, const QJsonValue& v, WriteItem& i) {
+         i.w.req.name = v.toString();
+         return true;
+     }},
+    {"at", Kind::Number, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, WriteItem& i) {
+         return w.real(p, v, 0, 1e7, &i.w.atSec);
+     }},
+    {"station", Kind::Integer, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, WriteItem& i) {
+         i.stationNamed = true;
+         return w.integer(p, v, 0, 247, &i.w.req.station);
+     }},
+    {"type", Kind::Integer, true,
+     [](Walk& w, const std::string& p, const QJsonValue& v, WriteItem& i) {
+         return w.integer(p, v, 0, 25, &i.w.req.type);
+     }},
+    {"address", Kind::Text, true,
+     [](Walk&, const std::string&, const QJsonValue& v, WriteItem& i) {
+         i.w.req.addrText = QString::fromStdString(textOf(v));
+         return true;
+     }},
+    {"format", Kind::String, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, WriteItem& i) {
+         return parseFormat(v.toString().toStdString(), &i.format) ||
+                w.fail(p, "'" + v.toString().toStdString() + "': dec, int, hex or bin");
+     }},
+    {"values", Kind::Array, true,
+     [](Walk&, const std::string&, const QJsonValue& v, WriteItem& i) {
+         i.values = v;
+         return true;
+     }},
+    {"verify", Kind::Bool, false,
+     [](Walk&, const std::string&, const QJsonValue& v, WriteItem& i) {
+         i.w.req.verify = v.toBool();
+         return true;
+     }},
+};
+
+// ---- the whole file ---------------------------------------------------------------
+
+const Field<HostConfig> kRootFields[] = {
+    {"link", Kind::Object, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return walkObject(w, v, p, kLinkFields, c);
+     }},
+    {"cominfo", Kind::Object, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return walkObject(w, v, p, kComFields, c.engine.com);
+     }},
+    {"backoff", Kind::Object, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return walkObject(w, v, p, kBackoffFields, c.engine.backoff);
+     }},
+    {"duration", Kind::Number, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return w.real(p, v, 0.001, 1e7, &c.durationSec);
+     }},
+    {"simulator", Kind::Object, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return walkObject(w, v, p, kSimFields, c.sim);
+     }},
+    {"variables", Kind::Array, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return walkArray(w, v, p, kVarFields, [&](VarItem& item) {
+             if (item.v.name.isEmpty())
+                 item.v.name = QString("var%1").arg(c.engine.vars.size() + 1);
+             // -1 until the whole file is read: then defStation.
+             if (!item.stationNamed)
+                 item.v.station = -1;
+             else
+                 w.namedStations.push_back(
+                     {JsonLocator::member(item.path, "station"), item.v.station});
+             c.engine.vars.push_back(item.v);
+             return true;
+         });
+     }},
+    {"writes", Kind::Array, false,
+     [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
+         return walkArray(w, v, p, kWriteFields, [&](WriteItem& item) {
+             std::vector<long> values;
+             if (!unitValues(w, JsonLocator::member(item.path, "values"), item.values,
+                             item.w.req.type, item.format, &values))
+                 return false;
+             WriteRequest& r = item.w.req;
+             if (r.name.isEmpty()) r.name = QString("write%1").arg(c.writes.size() + 1);
+             r.count = int(values.size());
+             r.values = encodeUnits(r.type, values);
+             if (!item.stationNamed)
+                 r.station = -1;
+             else
+                 w.namedStations.push_back({JsonLocator::member(item.path, "station"), r.station});
+             c.writes.push_back(item.w);
+             return true;
+         });
+     }},
+};
 
 }  // namespace
 
-std::string usageText() {
-    return "Usage: plc-host [options] [DEVICE] [WRITE VALUES...]\n"
-           "\n"
-           "A panel-runtime stand-in: loads the controller driver library, polls\n"
-           "controllers over a serial line through it and shows a live table. Without\n"
-           "DEVICE it starts a built-in simulated controller on a pseudo-terminal.\n"
-           "Numbers after DEVICE (or alone) are written to the -t/-r target.\n"
-           "\n"
-           "What to poll:\n"
-           "  -f, --project FILE   JSON project (link, COMINFO, variables, writes, simulator)\n"
-           "  -a STATIONS          station(s), e.g. 1 or 1,2 (default 1)\n"
-           "  -t TYPE[:FMT]        register-type code 0..25; FMT dec|int|hex|bin (default 7)\n"
-           "  -r ADDRESS           address text as the driver parses it, e.g. 100, 17 (octal\n"
-           "                       for types 0/1), 3.4 (word.bit for types 20..23)\n"
-           "  -c COUNT             units to poll (default 1)\n"
-           "  --write WRITE        [S/]T:ADDR=V[,V...][@SEC] written through SetRegisterData\n"
-           "                       SEC seconds after start; repeatable\n"
-           "\n"
-           "Serial line (the usual Modbus poller letters):\n"
-           "  -b BAUD              1200..230400 (default 19200)\n"
-           "  -P none|even|odd     parity (default even)\n"
-           "  -d 7|8               data bits (default 8)\n"
-           "  -s 1|2               stop bits (default 1)\n"
-           "  -o SECONDS           response timeout (default 1.0)\n"
-           "  -l MS                poll interval: shortest time between read cycles (default "
-           "1000)\n"
-           "  --turnaround MS      pause after a broadcast write (default 100)\n"
-           "\n"
-           "Driver settings:\n"
-           "  --driver PATH        driver library to load (default: the one built with plc-host)\n"
-           "  --block-size N       COMINFO block size (default 32)\n"
-           "  --retries N          COMINFO retry limit (default 2)\n"
-           "  --remote             use the driver's remote framing\n"
-           "  --run-mode N         COMINFO run mode; other than 2 keeps writes local (default 2)\n"
-           "  --backoff N          switch a station off after N give-ups in a row; 0 = never\n"
-           "                       (default 3)\n"
-           "  --backoff-delay MS   how long it stays off before a probe (default 5000)\n"
-           "  --no-log             do not install the driver's log handler (debug.log)\n"
-           "\n"
-           "Built-in simulator (when no DEVICE is given):\n"
-           "  --sim-stations LIST  stations it serves (default: those polled and written)\n"
-           "  --fault-rate X       share of replies spoiled: dropped, bad CRC, cut short\n"
-           "  --seed N             fault generator seed (default 1)\n"
-           "  --no-live            no changing values\n"
-           "  --sim-set S/T:A=V    preset a unit (address number, bit number for 20..23)\n"
-           "\n"
-           "Output and run control:\n"
-           "  --trace              print every frame sent and received, in hex, time-stamped\n"
-           "  -1, --once           poll one full cycle (and the writes), print, exit\n"
-           "  --duration SECONDS   stop after this long\n"
-           "  --plain              print snapshots instead of the refreshing screen\n"
-           "  --snapshot SECONDS   period of plain snapshots (default 2.5)\n"
-           "  -h, --help           this text;  --version  the version\n"
-           "\n"
-           "Exit status: 0 done; 1 a write was given up, rejected or not confirmed, or\n"
-           "(--once) the cycle did not complete cleanly; 2 bad options or project;\n"
-           "3 the driver library cannot be loaded; 4 the line or simulator cannot be opened.\n";
+bool parseProject(const QByteArray& text, const std::string& fileName, HostConfig* cfg,
+                  std::string* error) {
+    QJsonParseError pe;
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &pe);
+    if (pe.error != QJsonParseError::NoError) {
+        const TextPosition p = positionOf(text, pe.offset);
+        *error = fileName + ":" + std::to_string(p.line) + ":" + std::to_string(p.column) +
+                 ": JSON syntax: " + pe.errorString().toStdString();
+        return false;
+    }
+    Walk w(text, fileName, error);
+    if (!doc.isObject()) return w.fail("", "the project must be a JSON object");
+    if (!w.locator().duplicates().empty())
+        return w.fail(w.locator().duplicates().front(), "given twice", /*atKey=*/true);
+
+    const size_t firstVar = cfg->engine.vars.size(), firstWrite = cfg->writes.size();
+    if (!walkObject(w, QJsonValue(doc.object()), "", kRootFields, *cfg)) return false;
+
+    // Stations: what is not named goes to defStation; what is named must be
+    // where the driver will send it.
+    const ComSettings& com = cfg->engine.com;
+    for (size_t i = firstVar; i < cfg->engine.vars.size(); ++i)
+        if (cfg->engine.vars[i].station < 0) cfg->engine.vars[i].station = com.defStation;
+    for (size_t i = firstWrite; i < cfg->writes.size(); ++i)
+        if (cfg->writes[i].req.station < 0) cfg->writes[i].req.station = com.defStation;
+    for (const Walk::NamedStation& n : w.namedStations) {
+        const std::string why = stationModeError(n.station, com.multiStation, com.defStation);
+        if (!why.empty()) return w.fail(n.path, why + " in \"cominfo\"");
+    }
+    cfg->projectPath = fileName;
+    return true;
 }
 
 bool loadProject(const std::string& path, HostConfig* cfg, std::string* error) {
     QFile f(QString::fromStdString(path));
     if (!f.open(QIODevice::ReadOnly)) {
-        *error = path + ": cannot open";
+        *error = path + ": " + f.errorString().toStdString();
         return false;
     }
-    QJsonParseError perr;
-    const QJsonDocument doc = QJsonDocument::fromJson(f.readAll(), &perr);
-    if (doc.isNull() || !doc.isObject()) {
-        *error = path + ": " + perr.errorString().toStdString() + " at offset " +
-                 std::to_string(perr.offset);
-        return false;
-    }
-    cfg->projectPath = path;
-    const QJsonObject root = doc.object();
-    long n;
-
-    const QJsonObject link = root.value("link").toObject();
-    if (link.contains("device")) cfg->link.device = link.value("device").toString().toStdString();
-    if (jsonLong(link.value("baud"), &n)) cfg->link.baud = int(n);
-    if (link.contains("parity") &&
-        !parseParity(link.value("parity").toString().toStdString(), &cfg->link.parity)) {
-        *error = "link.parity: none, even or odd";
-        return false;
-    }
-    if (jsonLong(link.value("dataBits"), &n)) cfg->link.dataBits = int(n);
-    if (jsonLong(link.value("stopBits"), &n)) cfg->link.stopBits = int(n);
-    if (jsonLong(link.value("timeoutMs"), &n)) cfg->link.timeoutMs = int(n);
-    if (jsonLong(link.value("turnaroundMs"), &n)) cfg->link.turnaroundMs = int(n);
-    if (jsonLong(link.value("pollIntervalMs"), &n)) cfg->engine.pollIntervalMs = int(n);
-
-    const QJsonObject com = root.value("cominfo").toObject();
-    ComSettings& c = cfg->engine.com;
-    if (jsonLong(com.value("blockSize"), &n)) c.blockSize = int(n);
-    if (jsonLong(com.value("defStation"), &n)) c.defStation = int(n);
-    if (jsonLong(com.value("retryMax"), &n)) c.retryMax = int(n);
-    if (jsonLong(com.value("multiStation"), &n)) c.multiStation = int(n);
-    if (jsonLong(com.value("remoteMode"), &n)) c.remoteMode = int(n);
-    if (jsonLong(com.value("ownLinkNo"), &n)) c.ownLinkNo = int(n);
-    if (jsonLong(com.value("runMode"), &n)) c.runMode = int(n);
-    if (jsonLong(com.value("hostHandle"), &n)) c.hostHandle = int(n);
-
-    const QJsonObject bo = root.value("backoff").toObject();
-    if (jsonLong(bo.value("giveUps"), &n)) cfg->engine.backoff.giveUps = int(n);
-    if (jsonLong(bo.value("delayMs"), &n)) cfg->engine.backoff.delayMs = int(n);
-
-    if (root.contains("duration")) cfg->durationSec = root.value("duration").toDouble(-1);
-
-    const QJsonArray vars = root.value("variables").toArray();
-    for (int i = 0; i < vars.size(); ++i) {
-        const QJsonObject o = vars[i].toObject();
-        VarConfig v;
-        v.name = o.value("name").toString(QString("var%1").arg(i + 1));
-        if (jsonLong(o.value("station"), &n))
-            v.station = int(n);
-        else
-            v.station = c.defStation;
-        if (!jsonLong(o.value("type"), &n) || n < 0 || n >= plc::kRegisterTypeCount) {
-            *error = "variables[" + std::to_string(i) + "].type: a code 0..25 is required";
-            return false;
-        }
-        v.type = int(n);
-        v.addrText = jsonAddress(o.value("address"));
-        if (jsonLong(o.value("count"), &n)) v.count = int(n);
-        if (o.contains("format") &&
-            !parseFormat(o.value("format").toString().toStdString(), &v.format)) {
-            *error = "variables[" + std::to_string(i) + "].format: dec, int, hex or bin";
-            return false;
-        }
-        cfg->engine.vars.push_back(v);
-    }
-
-    const QJsonArray writes = root.value("writes").toArray();
-    for (int i = 0; i < writes.size(); ++i) {
-        const QJsonObject o = writes[i].toObject();
-        ScheduledWrite w;
-        w.atSec = o.value("at").toDouble(0);
-        w.req.name = o.value("name").toString(QString("write%1").arg(i + 1));
-        w.req.station = jsonLong(o.value("station"), &n) ? int(n) : c.defStation;
-        if (!jsonLong(o.value("type"), &n) || n < 0 || n >= plc::kRegisterTypeCount) {
-            *error = "writes[" + std::to_string(i) + "].type: a code 0..25 is required";
-            return false;
-        }
-        w.req.type = int(n);
-        w.req.addrText = jsonAddress(o.value("address"));
-        std::vector<long> values;
-        const QJsonArray va = o.value("values").toArray();
-        for (const QJsonValue& x : va) {
-            if (!jsonLong(x, &n)) {
-                *error = "writes[" + std::to_string(i) + "].values: numbers expected";
-                return false;
-            }
-            values.push_back(n);
-        }
-        if (values.empty()) {
-            *error = "writes[" + std::to_string(i) + "].values: at least one value";
-            return false;
-        }
-        w.req.count = int(values.size());
-        w.req.values = encodeUnits(w.req.type, values);
-        w.req.verify = o.value("verify").toBool(true);
-        cfg->writes.push_back(w);
-    }
-
-    const QJsonObject sim = root.value("simulator").toObject();
-    for (const QJsonValue& s : sim.value("stations").toArray())
-        cfg->sim.stations.push_back(s.toInt());
-    if (sim.contains("live")) cfg->sim.live = sim.value("live").toBool(true);
-    if (sim.contains("faultRate")) cfg->sim.faultRate = sim.value("faultRate").toDouble(0);
-    if (jsonLong(sim.value("seed"), &n)) cfg->sim.seed = uint32_t(n);
-    if (jsonLong(sim.value("replyDelayMs"), &n)) cfg->sim.replyDelayMs = int(n);
-    for (const QJsonValue& pv : sim.value("init").toArray()) {
-        const QJsonObject o = pv.toObject();
-        long st = 1, ty = 7, ad = 0;
-        jsonLong(o.value("station"), &st);
-        jsonLong(o.value("type"), &ty);
-        jsonLong(o.value("address"), &ad);
-        const QJsonArray va = o.value("values").toArray();
-        for (int k = 0; k < va.size(); ++k) {
-            long val = 0;
-            jsonLong(va[k], &val);
-            cfg->sim.presets.push_back({int(st), int(ty), int(ad) + k, val});
-        }
-    }
-    return true;
-}
-
-ParseStatus parseCommandLine(int argc, char** argv, HostConfig* cfg, std::string* error) {
-    // The project file first, so that options override it.
-    for (int i = 1; i + 1 < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "-f" || a == "--project") {
-            if (!loadProject(argv[i + 1], cfg, error)) return ParseStatus::Error;
-            break;
-        }
-    }
-    std::vector<int> stations;
-    int type = -1;
-    Format format = Format::Dec;
-    std::string address;
-    long count = 1;
-    std::vector<long> writeValues;
-    bool comStationsGiven = false;
-    bool deviceGiven = false;
-
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto text = [&](std::string* out) {
-            if (i + 1 >= argc) {
-                *error = a + " needs a value";
-                return false;
-            }
-            *out = argv[++i];
-            return true;
-        };
-        auto number = [&](long* out) {
-            std::string s;
-            if (!text(&s)) return false;
-            if (!parseLong(s, out)) {
-                *error = a + ": '" + s + "' is not a number";
-                return false;
-            }
-            return true;
-        };
-        auto real = [&](double* out) {
-            std::string s;
-            if (!text(&s)) return false;
-            if (!parseDouble(s, out)) {
-                *error = a + ": '" + s + "' is not a number";
-                return false;
-            }
-            return true;
-        };
-        std::string s;
-        long n;
-        double d;
-        if (a == "-h" || a == "--help") return ParseStatus::Help;
-        if (a == "--version") return ParseStatus::Version;
-        if (a == "-f" || a == "--project") {
-            ++i;  // loaded above
-        } else if (a == "-a") {
-            if (!text(&s) || !parseStationList(s, &stations)) {
-                *error = "-a: station list such as 1 or 1,2 (0..247)";
-                return ParseStatus::Error;
-            }
-            comStationsGiven = true;
-        } else if (a == "-t") {
-            if (!text(&s)) return ParseStatus::Error;
-            const size_t colon = s.find(':');
-            if (!parseLong(s.substr(0, colon), &n) || n < 0 || n >= plc::kRegisterTypeCount ||
-                (colon != std::string::npos && !parseFormat(s.substr(colon + 1), &format))) {
-                *error = "-t: register-type code 0..25, optionally :dec|int|hex|bin";
-                return ParseStatus::Error;
-            }
-            type = int(n);
-        } else if (a == "-r") {
-            if (!text(&address)) return ParseStatus::Error;
-        } else if (a == "-c") {
-            if (!number(&count) || count < 1 || count > 65535) {
-                *error = "-c: count 1..65535";
-                return ParseStatus::Error;
-            }
-        } else if (a == "-b") {
-            if (!number(&n)) return ParseStatus::Error;
-            cfg->link.baud = int(n);
-        } else if (a == "-P") {
-            if (!text(&s) || !parseParity(s, &cfg->link.parity)) {
-                *error = "-P: none, even or odd";
-                return ParseStatus::Error;
-            }
-        } else if (a == "-d") {
-            if (!number(&n) || (n != 7 && n != 8)) {
-                *error = "-d: 7 or 8";
-                return ParseStatus::Error;
-            }
-            cfg->link.dataBits = int(n);
-        } else if (a == "-s") {
-            if (!number(&n) || (n != 1 && n != 2)) {
-                *error = "-s: 1 or 2";
-                return ParseStatus::Error;
-            }
-            cfg->link.stopBits = int(n);
-        } else if (a == "-o") {
-            if (!real(&d) || d < 0.001 || d > 60) {
-                *error = "-o: timeout in seconds, 0.001..60";
-                return ParseStatus::Error;
-            }
-            cfg->link.timeoutMs = std::max(1, int(d * 1000 + 0.5));
-        } else if (a == "-l") {
-            if (!number(&n) || n < 0) {
-                *error = "-l: poll interval in ms";
-                return ParseStatus::Error;
-            }
-            cfg->engine.pollIntervalMs = int(n);
-        } else if (a == "--turnaround") {
-            if (!number(&n) || n < 0) return ParseStatus::Error;
-            cfg->link.turnaroundMs = int(n);
-        } else if (a == "--driver") {
-            if (!text(&cfg->driverPath)) return ParseStatus::Error;
-        } else if (a == "--block-size") {
-            if (!number(&n) || n < 1) {
-                *error = "--block-size: 1 or more";
-                return ParseStatus::Error;
-            }
-            cfg->engine.com.blockSize = int(n);
-        } else if (a == "--retries") {
-            if (!number(&n) || n < 0) return ParseStatus::Error;
-            cfg->engine.com.retryMax = int(n);
-        } else if (a == "--remote") {
-            cfg->engine.com.remoteMode = 1;
-        } else if (a == "--run-mode") {
-            if (!number(&n)) return ParseStatus::Error;
-            cfg->engine.com.runMode = int(n);
-        } else if (a == "--backoff") {
-            if (!number(&n) || n < 0) return ParseStatus::Error;
-            cfg->engine.backoff.giveUps = int(n);
-        } else if (a == "--backoff-delay") {
-            if (!number(&n) || n < 0) return ParseStatus::Error;
-            cfg->engine.backoff.delayMs = int(n);
-        } else if (a == "--no-log") {
-            cfg->engine.installLogHandler = false;
-        } else if (a == "--write") {
-            ScheduledWrite w;
-            if (!text(&s) ||
-                !parseWriteText(s, stations.empty() ? cfg->engine.com.defStation : stations[0],
-                                &w)) {
-                *error = "--write: [S/]T:ADDR=V[,V...][@SEC], e.g. 1/7:100=0x1234@2";
-                return ParseStatus::Error;
-            }
-            cfg->writes.push_back(w);
-        } else if (a == "--sim-stations") {
-            if (!text(&s) || !parseStationList(s, &cfg->sim.stations)) {
-                *error = "--sim-stations: list such as 1,2";
-                return ParseStatus::Error;
-            }
-        } else if (a == "--fault-rate") {
-            if (!real(&d) || d < 0 || d > 1) {
-                *error = "--fault-rate: 0..1";
-                return ParseStatus::Error;
-            }
-            cfg->sim.faultRate = d;
-        } else if (a == "--seed") {
-            if (!number(&n)) return ParseStatus::Error;
-            cfg->sim.seed = uint32_t(n);
-        } else if (a == "--no-live") {
-            cfg->sim.live = false;
-        } else if (a == "--sim-set") {
-            long st, ty, ad, val;
-            if (!text(&s) || std::sscanf(s.c_str(), "%ld/%ld:%ld=%li", &st, &ty, &ad, &val) != 4) {
-                *error = "--sim-set: S/T:A=V";
-                return ParseStatus::Error;
-            }
-            cfg->sim.presets.push_back({int(st), int(ty), int(ad), val});
-        } else if (a == "--trace") {
-            cfg->trace = true;
-        } else if (a == "-1" || a == "--once") {
-            cfg->once = true;
-        } else if (a == "--duration") {
-            if (!real(&d) || d <= 0) {
-                *error = "--duration: seconds > 0";
-                return ParseStatus::Error;
-            }
-            cfg->durationSec = d;
-        } else if (a == "--plain") {
-            cfg->plain = true;
-        } else if (a == "--snapshot") {
-            if (!real(&d) || d <= 0) return ParseStatus::Error;
-            cfg->snapshotSec = d;
-        } else if (!a.empty() && a[0] == '-' && !parseLong(a, &n)) {
-            *error = "unknown option '" + a + "'";
-            return ParseStatus::Error;
-        } else if (parseLong(a, &n)) {
-            writeValues.push_back(n);
-        } else if (!deviceGiven) {
-            cfg->link.device = a;
-            deviceGiven = true;
-        } else {
-            *error = "more than one device given";
-            return ParseStatus::Error;
-        }
-    }
-
-    if (stations.empty()) stations.push_back(cfg->engine.com.defStation);
-    if (!address.empty() || type >= 0) {
-        if (address.empty()) {
-            *error = "-t needs -r ADDRESS";
-            return ParseStatus::Error;
-        }
-        if (type < 0) type = 7;
-        if (comStationsGiven || cfg->projectPath.empty()) {
-            cfg->engine.com.multiStation = 1;
-            cfg->engine.com.defStation = stations[0];
-        }
-        for (int st : stations) {
-            VarConfig v;
-            v.name = QString("%1:%2").arg(type).arg(QString::fromStdString(address));
-            v.station = st;
-            v.type = type;
-            v.addrText = QString::fromStdString(address);
-            v.count =
-                int(writeValues.empty() ? count : std::max<long>(count, long(writeValues.size())));
-            v.format = format;
-            cfg->engine.vars.push_back(v);
-        }
-        if (!writeValues.empty()) {
-            for (int st : stations) {
-                ScheduledWrite w;
-                w.req.name = QString("%1:%2").arg(type).arg(QString::fromStdString(address));
-                w.req.station = st;
-                w.req.type = type;
-                w.req.addrText = QString::fromStdString(address);
-                w.req.count = int(writeValues.size());
-                w.req.values = encodeUnits(type, writeValues);
-                cfg->writes.push_back(w);
-            }
-        }
-    } else if (!writeValues.empty()) {
-        *error = "write values need -t TYPE and -r ADDRESS";
-        return ParseStatus::Error;
-    }
-    if (cfg->engine.vars.empty() && cfg->writes.empty()) {
-        *error = "nothing to poll: give -r ADDRESS (with -t TYPE) or --project FILE";
-        return ParseStatus::Error;
-    }
-    if (cfg->trace) cfg->engine.trace = stdout;
-    return ParseStatus::Ok;
+    return parseProject(f.readAll(), path, cfg, error);
 }
 
 }  // namespace plchost

@@ -1,55 +1,24 @@
-// plc-host's configuration: a JSON project file and/or command-line options
-// in the style of the common Modbus polling tools.
+// The JSON project file. Every object kind has one table of the keys it
+// takes (type, required or not, and what a value sets); unknown keys, values
+// of the wrong type or out of range, repeated keys and missing required keys
+// are errors given as "FILE:LINE:COLUMN: path: what", e.g.
+// "project.json:12:5: variables[2].count: expected an integer".
 #ifndef PLCHOST_PROJECT_H
 #define PLCHOST_PROJECT_H
 
+#include <QtCore/QByteArray>
 #include <string>
-#include <vector>
 
-#include "host_engine.h"
-#include "serial_link.h"
+#include "host_config.h"
 
 namespace plchost {
 
-struct ScheduledWrite {
-    double atSec = 0;  // seconds after polling starts
-    WriteRequest req;
-};
-
-struct SimSettings {
-    std::vector<int> stations;  // empty: the stations the variables and writes use
-    bool live = true;
-    double faultRate = 0;
-    uint32_t seed = 1;
-    int replyDelayMs = 0;
-    struct Preset {
-        int station, type, addr;
-        long value;
-    };
-    std::vector<Preset> presets;  // unit values set before polling starts
-};
-
-struct HostConfig {
-    LinkSettings link;
-    EngineConfig engine;
-    SimSettings sim;
-    std::vector<ScheduledWrite> writes;
-    std::string driverPath;
-    std::string projectPath;
-    double durationSec = -1;  // < 0: until interrupted
-    bool once = false;
-    bool trace = false;
-    bool plain = false;        // never use the refreshing screen
-    double snapshotSec = 2.5;  // period of plain snapshots
-};
-
-enum class ParseStatus { Ok, Help, Version, Error };
-
-// Defaults first, then the project file (-f/--project) if given, then the
-// other options in order.
-ParseStatus parseCommandLine(int argc, char** argv, HostConfig* cfg, std::string* error);
+// Reads the file at path into cfg; what the file leaves out keeps the value
+// cfg had. On failure cfg may be partly changed and error says why.
 bool loadProject(const std::string& path, HostConfig* cfg, std::string* error);
-std::string usageText();
+// The same for text already read; fileName only labels the messages.
+bool parseProject(const QByteArray& text, const std::string& fileName, HostConfig* cfg,
+                  std::string* error);
 
 }  // namespace plchost
 

@@ -24,14 +24,23 @@ struct LinkSettings {
     int stopBits = 1;
     int timeoutMs = 1000;    // response timeout: request sent -> first byte
     int turnaroundMs = 100;  // pause after a broadcast, which nobody answers
+    int byteTimeoutMs = 50;  // largest gap tolerated inside a reply
+    bool echo = false;       // check and discard the echo of each request
+    enum class Direction { None, KernelRs485, ManualRts } direction = Direction::None;
+    // RS-485: RTS raised this long before the first bit and held this long after the last.
+    int rtsDelayBeforeMs = 0;
+    int rtsDelayAfterMs = 0;
 };
 
 struct Exchange {
-    QByteArray reply;       // exactly the bytes received
-    bool timedOut = false;  // no byte at all within the response timeout
-    bool gapEnded = false;  // ended by an inter-character gap before replyLen
-    int64_t sentNs = 0;     // monotonic time the request finished sending
-    int64_t doneNs = 0;     // monotonic time the exchange ended
+    QByteArray reply;           // exactly the bytes received
+    bool timedOut = false;      // no byte at all within the response timeout
+    bool gapEnded = false;      // ended by an inter-character gap before replyLen
+    bool exception = false;     // ended as an exception reply (checked CRC)
+    bool echoMismatch = false;  // the echo differed from the request or was missing
+    int lateBytes = 0;          // bytes of earlier exchanges discarded before sending
+    int64_t sentNs = 0;         // monotonic time the request finished sending
+    int64_t doneNs = 0;         // monotonic time the exchange ended
 };
 
 class SerialLink {

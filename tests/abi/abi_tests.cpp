@@ -8,7 +8,6 @@
 
 #include <QtCore/QDir>
 #include <QtCore/QFile>
-#include <QtCore/QTemporaryDir>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -16,6 +15,7 @@
 #include <string>
 
 #include "plc_driver.h"
+#include "qt_shim.h"
 
 namespace {
 
@@ -101,15 +101,15 @@ TEST(Abi, HelpersEntryPointsAndDataWorkThroughTheLookedUpAddresses) {
     unsigned char digits[] = "123456789";
     EXPECT_EQ(crc(digits, 9), 0x4B37);
     EXPECT_EQ(offset(7), 11736);
-    EXPECT_EQ(convert(22, QStringLiteral("4.15")), 79);
-    EXPECT_EQ(convert(0, QStringLiteral("17")), 15);
+    EXPECT_EQ(convert(22, QLatin1String("4.15")), 79);
+    EXPECT_EQ(convert(0, QLatin1String("17")), 15);
     EXPECT_EQ(*lw, 0);
     flash(4, 5, 6);
     EXPECT_EQ(*lw, 5);
 }
 
 TEST(Abi, TheLogHandlerStartsAFreshFileAtItsFirstMessageAfterEachLoad) {
-    QTemporaryDir dir;
+    plctest::TempDir dir;
     const QString old = QDir::currentPath();
     ASSERT_TRUE(dir.isValid() && QDir::setCurrent(dir.path()));
     auto log = [&] {

@@ -1,5 +1,6 @@
 // Register-type folding, address text parsing and bit-in-word normalisation.
 #include <climits>
+#include <map>
 #include <tuple>
 
 #include "test_support.h"
@@ -10,10 +11,10 @@ namespace {
 class AddressTest : public DriverTest {};
 
 TEST_F(AddressTest, BitInWordCodesFoldOntoTheirWordAreaAndCodesOutsideTheTableAreReported) {
-    const QMap<int, int> folded{{20, 7}, {21, 12}, {22, 13}, {23, 14}};
+    const std::map<int, int> folded{{20, 7}, {21, 12}, {22, 13}, {23, 14}};
     for (int code = -2; code <= 27; ++code) {
         const int c = code == -2 ? INT_MIN : code == 27 ? 40 : code;
-        EXPECT_EQ(getPlcReg(c), folded.value(c, c)) << c;
+        EXPECT_EQ(getPlcReg(c), folded.count(c) ? folded.at(c) : c) << c;
         EXPECT_EQ(takeMessages(),
                   c >= 0 && c <= 25 ? "" : "getPlcReg default " + std::to_string(c) + " ");
     }
@@ -38,10 +39,10 @@ TEST_F(AddressTest, AddressTextsParsePerTypeAndOnlyMinusOneIsAReportedFailure) {
     };
     // clang-format on
     for (const auto& [code, text, want] : rows) {
-        const QString diag = QString::asprintf("StringAddressToInt error %d \"%s\" ", code, text);
+        const std::string diag = format("StringAddressToInt error %d \"%s\" ", code, text);
         for (auto parse : {StringAddressToInt, PLCAddressChangeIntef}) {
             EXPECT_EQ(parse(code, QString::fromLatin1(text)), want) << code << " " << text;
-            EXPECT_EQ(takeMessages(), want == -1 ? diag.toStdString() : "");
+            EXPECT_EQ(takeMessages(), want == -1 ? diag : "");
         }
     }
 }
@@ -61,15 +62,10 @@ TEST_F(AddressTest, BitInWordVariablesBecomeWordRequestsCoveringEveryTouchedWord
     for (const auto& [code, addr, count, wantCode, wantAddr, wantCount, result] : rows) {
         RW_VAR v{4, 0, 0, 0, 0, 0, "n", "t", code, addr, 1, count, 0, 0, hex("01 02")};
         EXPECT_EQ(updateRwVar(&v), result) << code << "/" << addr << "/" << count;
-        EXPECT_EQ(
-            recordText(v),  // nothing else changes
-            QString::asprintf("4 0 0 0 0 0 n t %d %d 1 %d 0 0 0102", wantCode, wantAddr, wantCount)
-                .toStdString());
-        EXPECT_EQ(
-            takeMessages(),
-            result == 0
-                ? ""
-                : QString::asprintf("updateRwVar %d %d %d ", code, addr, count).toStdString());
+        EXPECT_EQ(recordText(v),  // nothing else changes
+                  format("4 0 0 0 0 0 n t %d %d 1 %d 0 0 0102", wantCode, wantAddr, wantCount));
+        EXPECT_EQ(takeMessages(),
+                  result == 0 ? "" : format("updateRwVar %d %d %d ", code, addr, count));
     }
 }
 

@@ -17,7 +17,7 @@ constexpr int kWriters = 3, kRegs = 16, kRounds = 150, kOnceReaders = 2, kOnceRe
 // The writers' registers as the host reads them.
 std::vector<int> image() {
     QByteArray b;
-    QString zero = QStringLiteral("0");
+    QString zero = QString::fromLatin1("0");
     EXPECT_EQ(GetRegisterData(nullptr, 7, zero, 1, &b, kWriters * kRegs), 1);
     std::vector<int> words;
     for (int k = 0; k + 1 < b.size(); k += 2)

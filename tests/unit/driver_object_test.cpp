@@ -1,4 +1,5 @@
 // The driver object, the set-up entry points and station switching.
+#include <QtCore/QVector>
 #include <climits>
 
 #include "test_support.h"

@@ -24,7 +24,7 @@ protected:
     }
     // A host write by "op" with kind 6 and id 9.
     int set(int type, const char* text, const char* values, int count, int station = 3) {
-        QString name = QStringLiteral("op"), t = QString::fromLatin1(text);
+        QString name = QString::fromLatin1("op"), t = QString::fromLatin1(text);
         QByteArray v = hex(values);
         return SetRegisterData(name, type, t, station, v, count, 6, 9);
     }
@@ -130,9 +130,12 @@ TEST_F(ImageTest, RepliesOfAnyLengthLandUnitForUnit) {
 TEST_F(ImageTest, HostReadsComeFromTheImageInHostByteOrder) {
     // Register 3 of area 7 holds bits 4, 6 and 9, register 10 holds 0x1234.
     // clang-format off
-    const QMap<int, QMap<int, QByteArray>> image{
-        {1, {{7, hex("00 00 00 00 00 00 50 02 00 00 00 00 00 00 00 00 00 00 00 00 34 12")}, {3, hex("00 00 01 00 01")}, {12, hex("FF FF")}}},
-        {2, {{7, hex("22 22")}}}, {5, {{7, hex("55 55")}}}};
+    QMap<int, QMap<int, QByteArray>> image;
+    image[1][7] = hex("00 00 00 00 00 00 50 02 00 00 00 00 00 00 00 00 00 00 00 00 34 12");
+    image[1][3] = hex("00 00 01 00 01");
+    image[1][12] = hex("FF FF");
+    image[2][7] = hex("22 22");
+    image[5][7] = hex("55 55");
     // multi-station, code, text, station, count -> result, bytes, diagnostic
     const std::tuple<int, int, const char*, int, int, int, const char*, std::string> rows[] = {
         {1, 7, "10", 1, 1, 1, "34 12", ""}, {1, 7, "11", 1, 2, 1, "00 00 00 00", ""}, {1, 3, "2", 1, 3, 1, "01 00 01", ""},

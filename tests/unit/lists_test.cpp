@@ -89,8 +89,7 @@ TEST_F(ListsTest, OnceReadsAreParsedFoldedSplitAndWrittenBackIntoTheCallersRecor
         EXPECT_EQ(AddListOnceReadVar(&v, 0), result) << record;
         EXPECT_EQ(listText(PLC_driver.onceReadList), pieces);
         for (const RW_VAR& e : PLC_driver.onceReadList) EXPECT_EQ(e.special + e.extra, 0);
-        EXPECT_EQ(listText({v}) + QString::asprintf(" %d%d", v.special, v.extra).toStdString(),
-                  record);
+        EXPECT_EQ(listText({v}) + format(" %d%d", v.special, v.extra), record);
         EXPECT_EQ(takeMessages(), diag);
     }
 }

@@ -155,7 +155,7 @@ TEST_F(RebuildTest, TheSpareMergersJoinTouchingVariablesBridgeGapsAndTheSplitter
         appendInPieces(r.total, r.limit, &v, &out);
         EXPECT_EQ(listText(out), r.want);
         EXPECT_EQ(listText({v}), listText({out.last()}));  // the record ends as the last piece
-        for (const RW_VAR& e : out) EXPECT_EQ(e.name, QStringLiteral("w"));
+        for (const RW_VAR& e : out) EXPECT_EQ(e.name, QString::fromLatin1("w"));
     }
 }
 

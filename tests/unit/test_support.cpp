@@ -3,7 +3,6 @@
 namespace plctest {
 
 QByteArray hex(const char* text) { return QByteArray::fromHex(QByteArray(text)); }
-QString toHex(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex(' ').toUpper()); }
 
 Recorder& recorder() {
     static Recorder r;
@@ -11,25 +10,23 @@ Recorder& recorder() {
 }
 
 std::string listText(const QList<RW_VAR>& list, bool values) {
-    QStringList out;
+    std::string out;
     for (const RW_VAR& v : list) {
-        out << QString::asprintf("%d:%d:%d:%d", v.station, v.regType, v.addr, v.count);
-        if (values) out.last() += '=' + QString::fromLatin1(v.value.toHex().toUpper());
+        if (!out.empty()) out += ' ';
+        out += format("%d:%d:%d:%d", v.station, v.regType, v.addr, v.count);
+        if (values) out += '=' + std::string(v.value.toHex().toUpper().constData());
     }
-    return out.join(' ').toStdString();
+    return out;
 }
 
 std::string recordText(const RW_VAR& v) {
-    return QString::asprintf("%d %d %d %d %d %d ", v.kind, v.id, v.direction, v.framingMode,
-                             v.linkNo, v.status)
-        .append(v.name + ' ' + v.addrText)
-        .append(QString::asprintf(" %d %d %d %d %d %d ", v.regType, v.addr, v.station, v.count,
-                                  v.special, v.extra))
-        .append(QString::fromLatin1(v.value.toHex().toUpper()))
-        .toStdString();
+    return format("%d %d %d %d %d %d ", v.kind, v.id, v.direction, v.framingMode, v.linkNo,
+                  v.status) +
+           (v.name + ' ' + v.addrText).toStdString() +
+           format(" %d %d %d %d %d %d ", v.regType, v.addr, v.station, v.count, v.special,
+                  v.extra) +
+           std::string(v.value.toHex().toUpper().constData());
 }
-
-static QtMessageHandler previousHandler = nullptr;
 
 void resetDriver() {
     Communication_Protocol& d = PLC_driver;
@@ -57,13 +54,13 @@ void DriverTest::SetUp() {
     // clang-format off
     RegistCallBackFuncIntf([](int32_t h, int32_t k, int32_t i, int32_t r) { recorder().done.push_back({h, k, i, r}); },
                            [](QList<RW_VAR> v, int32_t k, int32_t one) { recorder().fails.push_back({v.size(), k, one}); });
-    previousHandler = qInstallMessageHandler([](QtMsgType t, const QMessageLogContext&, const QString& m) {
-        recorder().messages << (t == QtDebugMsg ? m : QStringLiteral("[type %1] ").arg(t) + m); });
+    installMessageSink([](QtMsgType t, const QString& m) {
+        recorder().messages << (t == QtDebugMsg ? m : QString::fromLatin1("[type %1] ").arg(t) + m); });
     // clang-format on
 }
 
 void DriverTest::TearDown() {
-    qInstallMessageHandler(previousHandler);
+    restoreMessageHandler();
     resetDriver();
 }
 
@@ -72,7 +69,7 @@ RW_VAR DriverTest::var(int regType, int addr, int count, int station) const {
 }
 
 std::string DriverTest::takeMessages() {
-    const std::string all = rec.messages.join('|').toStdString();
+    const std::string all = rec.messages.join(QLatin1String("|")).toStdString();
     rec.messages.clear();
     return all;
 }

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "driver_internal.h"
+#include "qt_shim.h"
 
 namespace plctest {
 
-// Hex text ("01 03 00 0A") to bytes and back.
+// Hex text ("01 03 00 0A") to bytes; toHex (qt_shim.h) is the way back.
 QByteArray hex(const char* text);
-QString toHex(const QByteArray& bytes);
 
 struct DoneCall {
     int hostHandle, kind, id, result;
