@@ -17,7 +17,13 @@ namespace {
 
 void noDone(int32_t, int32_t, int32_t, int32_t) {}
 void noFail(QList<RW_VAR>, int32_t, int32_t) {}
+#if QT_VERSION >= 0x050000
 void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
+void silenceQt() { qInstallMessageHandler(quiet); }
+#else
+void quiet(QtMsgType, const char*) {}
+void silenceQt() { qInstallMsgHandler(quiet); }
+#endif
 
 void appendCrc(QByteArray& bytes) {
     const uint16_t crc =
@@ -35,7 +41,7 @@ void appendRegisterData(QByteArray& bytes, int n) {
 
 void resetDriver(COMINFO& info) {
     Communication_Protocol& d = PLC_driver;
-    qInstallMessageHandler(quiet);
+    silenceQt();
     d.readList.clear();
     d.writeList.clear();
     d.onceReadList.clear();
@@ -97,7 +103,7 @@ QList<VARDESC> contiguousTags(int vars, int words) {
         d.regType = 7;
         d.station = 1;
         d.addrText = QString::number(i * words);
-        d.name = QStringLiteral("Tag%1").arg(i);
+        d.name = QString::fromLatin1("Tag%1").arg(i);
         d.count = words;
         descs.append(d);
     }
@@ -127,17 +133,17 @@ PairDriver::PairDriver(Workload w) : info_(nullptr), com_(defaultInfo()), write_
     write_.kind = 3;
     write_.id = 9;
     write_.direction = 1;
-    write_.name = QStringLiteral("setpoint");
+    write_.name = QString::fromLatin1("setpoint");
     write_.station = 1;
     write_.count = 1;
     if (w == Workload::BitWrite) {
         write_.regType = 20;
-        write_.addrText = QStringLiteral("3.4");
+        write_.addrText = QString::fromLatin1("3.4");
         write_.addr = 3 * 16 + 4;
         write_.value = QByteArray(1, char(1));
     } else {
         write_.regType = 7;
-        write_.addrText = QStringLiteral("100");
+        write_.addrText = QString::fromLatin1("100");
         write_.addr = 100;
         write_.value = QByteArray::fromHex("1234");
     }

@@ -85,7 +85,7 @@ QList<VARDESC> scatteredTags() {
         d.regType = 7;
         d.station = 1;
         d.addrText = QString::number(100 * i);
-        d.name = QStringLiteral("Tag%1").arg(i);
+        d.name = QString::fromLatin1("Tag%1").arg(i);
         d.count = 1;
         descs.append(d);
     }
