@@ -39,7 +39,7 @@ QList<RW_VAR> randomVariables(int n, unsigned seed) {
     return list;
 }
 
-bool sameOrder(const std::vector<ReadCandidate>& a, const QList<RW_VAR>& b) {
+bool sameOrder(const QVector<ReadCandidate>& a, const QList<RW_VAR>& b) {
     if (int(a.size()) != b.size()) return false;
     for (int i = 0; i < b.size(); ++i) {
         if (a[i].addr != b[i].addr || a[i].count != b[i].id) return false;
@@ -54,9 +54,9 @@ void BM_SortStable(benchmark::State& state) {
     exchangeSort(&reference);
     for (auto _ : state) {
         state.PauseTiming();
-        std::vector<ReadCandidate> vars;
+        QVector<ReadCandidate> vars;
         // count carries each variable's number, which the sort never reads
-        for (const RW_VAR& v : input) vars.push_back({1, 7, v.addr, v.id, nullptr});
+        for (const RW_VAR& v : input) vars.append({1, 7, v.addr, v.id, nullptr});
         state.ResumeTiming();
         sortForGrouping(vars);
         benchmark::DoNotOptimize(vars.data());

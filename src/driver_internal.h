@@ -4,11 +4,11 @@
 #define PLC_DRIVER_INTERNAL_H
 
 #include <QtCore/QMutex>
+#include <QtCore/QVector>
 #include <atomic>
 #include <cstdint>
 #include <thread>
 #include <unordered_map>
-#include <vector>
 
 #include "plc_driver.h"
 #include "register_types.h"
@@ -282,9 +282,9 @@ struct ReadCandidate {
 };
 // Sorts by station, folded area code and address; equal keys keep their
 // order (the host's).
-void sortForGrouping(std::vector<ReadCandidate>& vars);
+void sortForGrouping(QVector<ReadCandidate>& vars);
 // One group of the sorted variables.
-using GroupIter = std::vector<ReadCandidate>::const_iterator;
+using GroupIter = QVector<ReadCandidate>::const_iterator;
 // Blocks of at most `limit` units (1: whole variables, no merging), each
 // carrying the record of the variable that opened it.
 void groupIntoBlocks(GroupIter first, GroupIter last, int limit);

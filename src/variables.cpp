@@ -3,7 +3,6 @@
 // list into grouped block reads.
 #include <algorithm>
 #include <limits>
-#include <map>
 
 #include "driver_internal.h"
 
@@ -249,9 +248,8 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
 // Read-list rebuild.
 
 namespace {
-// A group of the rebuild. The driver's own type, so that the map over it
-// stays out of the library's exported symbols (a map over std types alone
-// would be instantiated with default visibility).
+// A group of the rebuild, as the key of a map. The driver's own type, so
+// that the map's code stays out of the library's exported symbols.
 struct GroupKey {
     int32_t station, regType;
     bool operator<(const GroupKey& o) const {
@@ -266,25 +264,31 @@ struct GroupKey {
 // keeps the order of equal keys, so variables of equal address stay in the
 // host's order, the order an exchange sort of each group gives; linear in
 // the number of variables.
-void sortForGrouping(std::vector<ReadCandidate>& vars) {
-    std::vector<ReadCandidate> out(vars.size());
-    auto pass = [&](size_t buckets, auto bucketOf) {
-        std::vector<size_t> next(buckets + 1, 0);
-        for (const ReadCandidate& v : vars) ++next[bucketOf(v) + 1];
-        for (size_t b = 1; b <= buckets; ++b) next[b] += next[b - 1];
-        for (const ReadCandidate& v : vars) out[next[bucketOf(v)]++] = v;
-        vars.swap(out);
+void sortForGrouping(QVector<ReadCandidate>& vars) {
+    QVector<ReadCandidate> sorted(vars.size());
+    auto pass = [&](int buckets, auto bucketOf) {
+        QVector<int> counts(buckets + 1, 0);  // then the next free slot per bucket
+        int* next = counts.data();
+        const ReadCandidate* const in = vars.constData();
+        ReadCandidate* const out = sorted.data();
+        const int n = vars.size();
+        for (int i = 0; i < n; ++i) ++next[bucketOf(in[i]) + 1];
+        for (int b = 1; b <= buckets; ++b) next[b] += next[b - 1];
+        for (int i = 0; i < n; ++i) out[next[bucketOf(in[i])]++] = in[i];
+        vars.swap(sorted);
     };
     for (int shift = 0; shift < 33; shift += 11)
         pass(2048, [shift](const ReadCandidate& v) { return (uint32_t(v.addr) >> shift) & 0x7FF; });
 
     // Groups in ascending station, then code.
-    std::map<GroupKey, size_t> rank;
-    for (const ReadCandidate& v : vars) rank.emplace(GroupKey{v.station, v.regType}, 0);
+    QMap<GroupKey, int> rank;
+    for (const ReadCandidate& v : vars) rank.insert(GroupKey{v.station, v.regType}, 0);
     if (rank.size() < 2) return;
-    size_t n = 0;
-    for (auto& r : rank) r.second = n++;
-    pass(n, [&](const ReadCandidate& v) { return rank.find({v.station, v.regType})->second; });
+    int groups = 0;
+    for (auto r = rank.begin(); r != rank.end(); ++r) r.value() = groups++;
+    pass(groups, [&](const ReadCandidate& v) {
+        return rank.value(GroupKey{v.station, v.regType});
+    });
 }
 
 namespace {
@@ -457,8 +461,8 @@ int32_t ReCreatReadVarList(QList<VARDESC>* descs) {
 
     // Every usable variable, then one sort that lines the groups up in the
     // order their blocks are built. Records are made for blocks only.
-    std::vector<ReadCandidate> vars;
-    vars.reserve(size_t(descs->size()));
+    QVector<ReadCandidate> vars;
+    vars.reserve(descs->size());
     for (const VARDESC& desc : *descs) {
         ReadCandidate v{ci->multiStation != 0 ? desc.station : ci->defStation, desc.regType,
                         StringAddressToInt(desc.regType, desc.addrText), desc.count, &desc};
@@ -468,13 +472,13 @@ int32_t ReCreatReadVarList(QList<VARDESC>* descs) {
             Diag("ReCreatReadVarList count") << v.station << v.regType << v.addr << v.count;
             continue;
         }
-        vars.push_back(v);
+        vars.append(v);
     }
     sortForGrouping(vars);
 
-    for (GroupIter first = vars.cbegin(); first != vars.cend();) {
+    for (GroupIter first = vars.constBegin(); first != vars.constEnd();) {
         const ReadCandidate& lead = *first;
-        const GroupIter last = std::find_if(first, vars.cend(), [&](const ReadCandidate& v) {
+        const GroupIter last = std::find_if(first, vars.constEnd(), [&](const ReadCandidate& v) {
             return v.station != lead.station || v.regType != lead.regType;
         });
         const int64_t limit =
