@@ -1,5 +1,7 @@
 #include "serial_port.h"
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <algorithm>
@@ -76,8 +78,18 @@ bool configureRaw(int fd, const CharFormat& f, std::vector<std::string>* warning
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
     if (tcsetattr(fd, TCSANOW, &t) != 0) {
-        if (error) *error = std::strerror(errno);
-        return false;
+        // A device that cannot keep the parity flag (a pseudo-terminal) may
+        // refuse the whole call with EINVAL, depending on what it held
+        // before: the C library reads the flags back and reports a parity
+        // that did not stick. Without parity the rest goes through; the
+        // difference becomes a warning below.
+        termios noParity = t;
+        noParity.c_cflag &= ~(PARENB | PARODD);
+        noParity.c_iflag &= ~INPCK;
+        if (errno != EINVAL || f.parity == 'N' || tcsetattr(fd, TCSANOW, &noParity) != 0) {
+            if (error) *error = std::strerror(errno);
+            return false;
+        }
     }
     // tcsetattr succeeds when any one change took; read back what stuck.
     termios got;
@@ -91,6 +103,40 @@ bool configureRaw(int fd, const CharFormat& f, std::vector<std::string>* warning
             warnings->push_back("the device did not keep the baud rate");
     }
     tcflush(fd, TCIOFLUSH);
+    return true;
+}
+
+bool enableKernelRs485(int fd, int delayBeforeMs, int delayAfterMs, bool hearOwnSending,
+                       std::string* error) {
+    serial_rs485 rs{};
+    if (ioctl(fd, TIOCGRS485, &rs) != 0) {
+        if (error)
+            *error = std::string("the device refuses RS-485 mode (TIOCGRS485: ") +
+                     std::strerror(errno) + ")";
+        return false;
+    }
+    rs.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    rs.flags &= ~unsigned(SER_RS485_RTS_AFTER_SEND | SER_RS485_RX_DURING_TX);
+    if (hearOwnSending) rs.flags |= SER_RS485_RX_DURING_TX;
+    rs.delay_rts_before_send = unsigned(std::max(0, delayBeforeMs));
+    rs.delay_rts_after_send = unsigned(std::max(0, delayAfterMs));
+    if (ioctl(fd, TIOCSRS485, &rs) != 0) {
+        if (error)
+            *error = std::string("the device refuses RS-485 mode (TIOCSRS485: ") +
+                     std::strerror(errno) + ")";
+        return false;
+    }
+    return true;
+}
+
+bool setRts(int fd, bool on, std::string* error) {
+    const int rts = TIOCM_RTS;
+    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &rts) != 0) {
+        if (error)
+            *error = std::string("the device refuses RTS control (") +
+                     (on ? "TIOCMBIS: " : "TIOCMBIC: ") + std::strerror(errno) + ")";
+        return false;
+    }
     return true;
 }
 

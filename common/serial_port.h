@@ -32,6 +32,21 @@ double charTimeUs(const CharFormat& f);
 bool configureRaw(int fd, const CharFormat& f, std::vector<std::string>* warnings,
                   std::string* error);
 
+// Direction control of a two-wire RS-485 line.
+//
+// The kernel's RS-485 mode (TIOCSRS485): the UART driver raises RTS for each
+// transmission, delayBeforeMs ahead of the first bit, and drops it
+// delayAfterMs after the last, so the transceiver drives the bus only while
+// sending. hearOwnSending keeps the receiver on meanwhile, for a host that
+// reads its echo back. Fails with `error` when the device refuses the mode (a
+// pseudo-terminal, most USB adapters without their own RS-485 support).
+bool enableKernelRs485(int fd, int delayBeforeMs, int delayAfterMs, bool hearOwnSending,
+                       std::string* error);
+
+// RTS by hand (TIOCMBIS / TIOCMBIC), for adapters whose driver lacks the
+// kernel mode. Fails with `error` when the device has no modem-control lines.
+bool setRts(int fd, bool on, std::string* error);
+
 }  // namespace plc::serial
 
 #endif  // PLC_COMMON_SERIAL_PORT_H

@@ -1,10 +1,8 @@
-// A simulated controller on a serial line.
-//
-// The Modbus RTU side is served by libmodbus (modbus_receive + modbus_reply)
-// with one modbus_mapping per station, so the driver's local frames are judged
-// by an implementation that shares no code with the driver. The driver's own
-// remote framing is decoded here. Replies can be spoiled on purpose (dropped,
-// bad CRC, cut short) to exercise a master's retry and back-off logic.
+// A simulated controller on a serial line: it reads requests off the line
+// (line.h), finds where each ends (frames.h), has libmodbus answer the Modbus
+// ones (modbus_bridge.h) and answers the remote framing itself
+// (remote_responder.h) from its memory (memory.h), and spoils a share of the
+// replies on purpose (faults.h).
 #ifndef PLCSIM_SIMULATOR_H
 #define PLCSIM_SIMULATOR_H
 
@@ -19,6 +17,10 @@
 #include <vector>
 
 #include "address_map.h"
+#include "faults.h"
+#include "line.h"
+#include "memory.h"
+#include "modbus_bridge.h"
 
 namespace plcsim {
 
@@ -37,13 +39,16 @@ struct Options {
     int replyDelayUs = 0;
     // When set, every frame received and sent is logged here.
     FILE* trace = nullptr;
-    // Wire pacing: reply bytes leave at paceBaud (a pty has no baud rate of
-    // its own), after turnaroundUs; burstGapMs > 0 splits each reply in two
-    // bursts that far apart; echo sends every request byte back first.
+    // Reply bytes at the line's pace: 11 bits a character at paceBaud on a
+    // pty (which has no baud rate), at a real device's own rate otherwise;
+    // the first after the request's end, the frame gap and turnaroundUs.
     bool pace = false;
     int paceBaud = 19200;
     int turnaroundUs = 0;
+    // > 0: every reply in two bursts this far apart, as a USB adapter hands
+    // them over.
     int burstGapMs = 0;
+    // Every request byte echoed back first, as a two-wire line does.
     bool echo = false;
 };
 
@@ -72,21 +77,16 @@ public:
     // Creates a pseudo-terminal pair; the controller sits on the master side
     // and a master (the host) opens devicePath(), the slave side.
     bool openPty(std::string* error);
-    // Serves on a real serial device instead.
+    // Serves on a real serial device instead. Settings the device did not
+    // keep are warnings().
     bool openDevice(const std::string& path, int baud, char parity, int dataBits, int stopBits,
                     std::string* error);
-    const std::string& devicePath() const { return devicePath_; }
+    const std::string& devicePath() const { return line_.path(); }
+    const std::vector<std::string>& warnings() const { return warnings_; }
 
     // Serves requests on a thread of its own until stop() or destruction.
     bool start(std::string* error);
     void stop();
-
-    // Controller memory by Modbus table and address. Unknown stations read 0
-    // and ignore writes.
-    uint16_t reg(int station, Table table, int address) const;
-    void setReg(int station, Table table, int address, uint16_t value);
-    bool bit(int station, Table table, int address) const;
-    void setBit(int station, Table table, int address, bool value);
 
     // Controller memory the way the driver names it: register-type code and
     // address number (a bit number across the area for codes 20..23). One
@@ -94,65 +94,42 @@ public:
     bool unit(int station, int type, int address, uint16_t* value) const;
     bool setUnit(int station, int type, int address, uint16_t value);
 
-    bool servesStation(int station) const;
+    bool servesStation(int station) const { return memory_.serves(station); }
     // An offline station stays in memory but answers nothing, like a
     // controller that was switched off.
-    void setStationOnline(int station, bool online);
-    void setFaultRate(double rate);
-    void setLive(bool live);
+    void setStationOnline(int station, bool online) { memory_.setOnline(station, online); }
+    void setFaultRate(double rate) { faults_.setRate(rate); }
+    void setLive(bool live) { memory_.setLive(live); }
 
     Stats stats() const;
     void resetStats();
 
 private:
-    struct Station;
-    struct Frame;
-
-    void serve();
-    void handleModbus(const std::vector<uint8_t>& frame);
-    void handleRemote(const std::vector<uint8_t>& frame);
-    void handleNoise(const std::vector<uint8_t>& bytes);
-    void sendReply(std::vector<uint8_t> reply);
-    void updateLive();
-    void traceBytes(const char* tag, const std::vector<uint8_t>& bytes, const char* note);
-    Station* stationLocked(int station) const;
-    struct Cell {
-        uint8_t* bit = nullptr;
-        uint16_t* word = nullptr;
-        int bitNo = -1;  // bit inside *word for bit-in-word codes, else -1
+    // When a request's bytes were read off the line.
+    struct Arrival {
+        int64_t firstByteNs, lastByteNs;
     };
-    Cell cellLocked(int station, int type, int address) const;
-    bool unitLocked(int station, int type, int address, uint16_t* value) const;
-    bool setUnitLocked(int station, int type, int address, uint16_t value);
-    void drainLibmodbusSocket();
+    void serve();
+    void handleModbus(const std::vector<uint8_t>& frame, const Arrival& at);
+    void handleRemote(const std::vector<uint8_t>& frame, const Arrival& at);
+    void handleNoise(const std::vector<uint8_t>& bytes);
+    void sendReply(std::vector<uint8_t> reply, size_t requestLen, const Arrival& at);
+    void traceBytes(const char* tag, const std::vector<uint8_t>& bytes, const char* note);
 
     Options options_;
-    std::string devicePath_;
-    int lineFd_ = -1;         // pty master or the serial device
-    int keepSlave_ = -1;      // pty slave kept open so the master never sees a hang-up
-    int sock_[2] = {-1, -1};  // our end / libmodbus's end
-    int wake_[2] = {-1, -1};
-    int gapUs_ = 3000;  // silence that ends an incomplete frame
-    struct ModbusCtx;
-    std::unique_ptr<ModbusCtx> mb_;
+    Memory memory_;
+    Line line_;
+    ModbusBridge modbus_;
+    FaultInjector faults_;
+    std::vector<std::string> warnings_;
 
-    mutable std::mutex mutex_;  // stations_, stats_, faultRate_, rng_
-    std::map<int, std::unique_ptr<Station>> stations_;
+    mutable std::mutex statsMutex_;
     Stats stats_;
-    double faultRate_;
-    uint32_t rngState_;
-    std::atomic<bool> live_;
     int64_t startNs_ = 0;
-    int64_t lastTick_ = -1;
 
     std::thread thread_;
     std::atomic<bool> stopping_{false};
 };
-
-// CRC-16/MODBUS and the remote framing's 8-bit byte sum, as the controller
-// computes them.
-uint16_t crc16(const uint8_t* data, size_t len);
-uint8_t byteSum(const uint8_t* data, size_t len);
 
 }  // namespace plcsim
 

@@ -2,16 +2,11 @@
 
 #include <cstdio>
 
+#include "crc16.h"
+
 namespace plchost {
 
-uint16_t crc16(const uint8_t* data, size_t len) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < len; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : crc >> 1;
-    }
-    return crc;
-}
+uint16_t crc16(const uint8_t* data, size_t len) { return plc::crc16Modbus(data, len); }
 
 int exceptionCode(const QByteArray& reply) {
     if (reply.size() != 5) return 0;

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "cli_values.h"
+#include "option_table.h"
 #include "project.h"
 #include "register_types.h"
 
@@ -30,7 +31,7 @@ struct Collected {
     bool formatGiven = false;
 };
 
-struct OptionSpec {
+struct OptionRow {
     const char* names;      // comma-separated, without dashes: "a", "f,project"
     const char* valueName;  // nullptr: a switch
     const char* description;
@@ -47,7 +48,7 @@ bool msToInt(const std::string& v, int max, int* out, std::string* why) {
 }
 
 // clang-format off
-const OptionSpec kOptions[] = {
+const OptionRow kOptions[] = {
     // What to poll and write.
     {"f,project", "FILE", "JSON project (link, cominfo, variables, writes, simulator); the other options override it.",
      [](HostConfig&, Collected&, const std::string&, std::string*) { return true; }},  // read first
@@ -276,23 +277,13 @@ const OptionSpec kOptions[] = {
 };
 // clang-format on
 
-QStringList namesOf(const OptionSpec& spec) { return QString(spec.names).split(','); }
-
-// "-c" or "--write": how the user typed the option's first name.
-std::string label(const OptionSpec& spec) {
-    const QString first = namesOf(spec).front();
-    return (first.size() == 1 ? "-" : "--") + first.toStdString();
-}
-
 void buildParser(QCommandLineParser& parser) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(
         "A panel-runtime stand-in: loads the controller driver library, polls controllers over\n"
         "a serial line through it and shows what it reads. Without DEVICE it starts a built-in\n"
         "simulated controller on a pseudo-terminal.");
-    for (const OptionSpec& spec : kOptions)
-        parser.addOption(QCommandLineOption(namesOf(spec), spec.description,
-                                            spec.valueName ? spec.valueName : QString()));
+    plc::cli::addOptions(parser, kOptions);
     parser.addPositionalArgument("DEVICE", "Serial device, e.g. /dev/ttyUSB0.", "[DEVICE]");
     parser.addPositionalArgument(
         "VALUES",
@@ -366,17 +357,11 @@ bool parseCommandLine(const QStringList& args, HostConfig* cfg, std::string* err
         return false;
 
     Collected o;
-    for (const OptionSpec& spec : kOptions) {
-        const QString name = namesOf(spec).front();
-        if (!parser.isSet(name)) continue;
-        const QStringList values = spec.valueName ? parser.values(name) : QStringList{QString()};
-        for (const QString& value : values) {
-            std::string why;
-            if (!spec.apply(*cfg, o, value.toStdString(), &why)) {
-                *error = label(spec) + ": " + why;
-                return false;
-            }
-        }
+    for (const OptionRow& row : kOptions) {
+        const auto apply = [&](const std::string& value, std::string* why) {
+            return row.apply(*cfg, o, value, why);
+        };
+        if (!plc::cli::applyOption(parser, row, apply, error)) return false;
     }
     if (cfg->mode == RunMode::Help || cfg->mode == RunMode::ListTypes) return true;
 
