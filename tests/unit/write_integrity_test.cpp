@@ -221,7 +221,7 @@ TEST_F(WriteIntegrity, CallbacksMayCallBackIntoTheDriverOnThePollingThread) {
     EXPECT_EQ(reentry.rebuilt, 1);
     EXPECT_EQ(reentry.hostWrites, 2);
     EXPECT_EQ(reentry.got, 1);
-    EXPECT_TRUE(Ethernetcontains(9));
+    EXPECT_TRUE(isStationOff(9));
     // The polling entry points are refused inside a callback.
     EXPECT_EQ(reentry.nested, nullptr);
     EXPECT_EQ(reentry.nestedReply, &PLC_driver.retVar);
