@@ -70,7 +70,7 @@ else()
   # dependencies are stated here; tests/package/check-depends.sh proves them
   # exact against the symbols the library imports.
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
-      "libc6 (>= 2.4), libgcc-s1 (>= 3.5), libqt5core5a (>= 5.15.1), libstdc++6 (>= 11)")
+      "libc6 (>= 2.4), libgcc-s1 (>= 3.5), libqt5core5a (>= 5.3.0), libstdc++6 (>= 11)")
   execute_process(COMMAND dpkg-architecture -qDEB_HOST_ARCH -t ${CMAKE_LIBRARY_ARCHITECTURE}
     OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
     ERROR_QUIET)

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "driver_internal.h"
+#include "wire.h"
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -35,7 +36,7 @@ Communication_Protocol::Communication_Protocol()
       varDoneCallback(nullptr),
       failCallback(nullptr),
       retVar(emptyRwVar()),
-      lastList(100),
+      lastList(kServedNone),
       writeBurst(0),
       onceBurst(0),
       okCount(0),
@@ -130,7 +131,7 @@ void passRetValue(const RW_VAR& from, RW_VAR& to) {
     to.count = from.count;
     to.special = from.special;
     to.extra = from.extra;
-    to.value.clear();
+    if (!to.value.isNull()) to.value.clear();
 }
 
 void SetComInfo(COMINFO* info) {
@@ -168,7 +169,7 @@ void EnCommStation(int32_t station, int32_t mode) {
 
 void EnableEthernet(int32_t station, int32_t mode) { EnCommStation(station, mode); }
 
-bool Ethernetcontains(int32_t station) {
+bool isStationOff(int32_t station) {
     Communication_Protocol& d = PLC_driver;
     DriverLock lock(d.stationMutex);
     return d.stationsOff.contains(station);
@@ -178,29 +179,31 @@ bool Ethernetcontains(int32_t station) {
 // Request scheduler.
 namespace {
 
-// Rotates switched-off stations from the head to the tail, at most one full
-// turn: if every station is off the list ends in its original order.
-void skipSwitchedOff(QList<RW_VAR>& list) {
-    int budget = list.size();
-    while (budget != 0 && Ethernetcontains(list.first().station)) {
-        --budget;
-        list.append(list.takeFirst());
-    }
+// Rotates entries of switched-off stations from the head to the tail, at
+// most one full turn: if every station is off the list ends in its original
+// order. Returns whether the head's station is on. One hold of stationMutex
+// for the whole look.
+bool rotateToStationOn(QList<RW_VAR>& list) {
+    Communication_Protocol& d = PLC_driver;
+    DriverLock lock(d.stationMutex);
+    if (d.stationsOff.isEmpty()) return true;
+    for (int budget = list.size(); budget != 0 && d.stationsOff.contains(list.at(0).station);
+         --budget)
+        list.move(0, list.size() - 1);
+    return !d.stationsOff.contains(list.at(0).station);
 }
 
-// Skips switched-off stations, then hands a copy of the head to the builder
-// of the selected framing and remembers it as the request in flight. Returns
-// whether a builder was called; the entry stays in the list until its reply
-// is handled.
+// Skips switched-off stations, then records the head as the request in
+// flight and hands that copy to the builder of the selected framing (the
+// builders only read it). Returns whether a builder was called; the entry
+// stays in the list until its reply is handled.
 bool serveHead(QList<RW_VAR>& list, const COMINFO& ci, void (*local)(RW_VAR*),
                void (*remote)(RW_VAR*)) {
     Communication_Protocol& d = PLC_driver;
-    skipSwitchedOff(list);
-    if (Ethernetcontains(list.first().station)) return false;
-    d.inFlight = list.first();
+    if (!rotateToStationOn(list)) return false;
+    d.inFlight = list.at(0);
     d.inFlightValid = true;
-    RW_VAR copy = d.inFlight;
-    (ci.remoteMode != 0 ? remote : local)(&copy);
+    (ci.remoteMode != 0 ? remote : local)(&d.inFlight);
     return true;
 }
 
@@ -229,7 +232,7 @@ Protocol* ComCommunication() {
     bool sent = false;
 
     if (!d.writeList.isEmpty() && d.writeBurst <= 4) {
-        d.lastList = 1;
+        d.lastList = kServedWriteList;
         // WriteRegister drops an entry that cannot be written.
         sent = serveHead(d.writeList, *ci, WriteRegister, Remote_WriteVar);
         ++d.writeBurst;
@@ -238,7 +241,7 @@ Protocol* ComCommunication() {
     bool readListTurn = !sent;
     if (!d.onceReadList.isEmpty() && d.onceBurst <= 4) {
         if (!sent) {
-            d.lastList = 2;
+            d.lastList = kServedOnceReadList;
             sent = serveHead(d.onceReadList, *ci, ReadRegister, Remote_ReadVar);
             ++d.onceBurst;
         }
@@ -247,7 +250,7 @@ Protocol* ComCommunication() {
 
     if (readListTurn) {
         if (!d.readList.isEmpty()) {
-            d.lastList = 0;
+            d.lastList = kServedReadList;
             const bool built = serveHead(d.readList, *ci, ReadRegister, Remote_ReadVar);
             d.writeBurst = 0;
             d.onceBurst = 0;
@@ -267,57 +270,50 @@ Protocol* ComCommunication() {
 
 int SwitchErrorReturn(int base) {
     const Communication_Protocol& d = PLC_driver;
-    const int kind = d.pendingFrames.isEmpty() ? 0 : d.pendingFrames.first().var.kind;
+    const int kind = d.pendingFrames.isEmpty() ? 0 : d.pendingFrames.at(0).var.kind;
     return (kind >= 0 && kind <= 11) ? base + kind + 1 : base + 1;
 }
 
-// Maps an internal result number to the status code the host sees.
-int GetDriverReturnValue(int number) {
-    switch (number) {
-        case 0:
-            return 1;  // good reply
-        case 1:
-            return SwitchErrorReturn(10);  // local: bad content
-        case 2:
-            return SwitchErrorReturn(40);  // local: no reply
-        case 3:
-            return SwitchErrorReturn(70);  // local: wrong length
-        case 4:
-            return 100;  // good remote reply
-        case 5:
-            return SwitchErrorReturn(110);  // remote: bad content
-        case 6:
-            return SwitchErrorReturn(140);  // remote: no reply
-        case 7:
-            return SwitchErrorReturn(170);  // remote: wrong length
-        default:
-            return 200;
+// Maps a reply's outcome to the status code the host sees.
+int GetDriverReturnValue(ReplyOutcome outcome) {
+    switch (outcome) {
+        case kGoodReply:
+            return kStatusGood;
+        case kLocalBadContent:
+            return SwitchErrorReturn(10);
+        case kLocalNoReply:
+            return SwitchErrorReturn(40);
+        case kLocalWrongLength:
+            return SwitchErrorReturn(70);
+        case kRemoteGoodUnstored:
+            return kStatusRemoteGood;
+        case kRemoteBadContent:
+            return SwitchErrorReturn(110);
+        case kRemoteNoReply:
+            return SwitchErrorReturn(140);
+        case kRemoteWrongLength:
+            return SwitchErrorReturn(170);
     }
+    return 200;
 }
 
-// 0 invalid, 1 valid with data to store, 2 valid with nothing to store.
-// A reply must start with the station byte and end in the CRC-16 of the bytes
-// before it, low byte first. Replies to station 0 are not checked at all.
-int CheckGetData(QByteArray* reply, int32_t len) {
+// A reply must start with the station byte and end in the CRC-16 of the
+// bytes before it, low byte first; the CRC's position comes from len and must
+// lie inside the array, within the 16-bit length of the check. Replies to
+// station 0 are not checked at all.
+ReplyCheck CheckGetData(QByteArray* reply, int32_t len) {
     const Communication_Protocol& d = PLC_driver;
-    if (d.pendingFrames.isEmpty()) return 0;
-    const RW_VAR& head = d.pendingFrames.first().var;
-    if (head.station == 0) return 2;
-    if (!reply || reply->size() < 6 || static_cast<uint8_t>(reply->at(0)) != head.station) {
-        return 0;
-    }
-    // The CRC position comes from len; it must lie inside the array.
-    if (len < 2 || len > reply->size()) return 0;
-    const int covered = len - 2;
-    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(reply->data()),
-                                      static_cast<unsigned short>(qMin(covered, 0xFFFF)));
-    if (covered > 0xFFFF || static_cast<uint8_t>(reply->at(len - 2)) != (crc & 0xFF) ||
-        static_cast<uint8_t>(reply->at(len - 1)) != (crc >> 8)) {
-        return 0;
-    }
-    if (head.direction == 0) return 1;
-    if (head.direction == 1) return 2;
-    return 0;
+    if (d.pendingFrames.isEmpty()) return kReplyInvalid;
+    const RW_VAR& head = d.pendingFrames.at(0).var;
+    if (head.station == 0) return kReplyNothingToStore;
+    if (!reply || reply->size() < 6 || static_cast<uint8_t>(reply->at(0)) != head.station)
+        return kReplyInvalid;
+    if (len < 2 || len > reply->size() || len - 2 > 0xFFFF) return kReplyInvalid;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(reply->constData());
+    if (!plc::wire::crcMatches(bytes, size_t(len - 2))) return kReplyInvalid;
+    if (head.direction == 0) return kReplyWithData;
+    if (head.direction == 1) return kReplyNothingToStore;
+    return kReplyInvalid;
 }
 
 namespace {
@@ -327,52 +323,63 @@ namespace {
 // polling thread sees.)
 void saveReply(QByteArray* reply) {
     DriverLock lock(PLC_driver.storageMutex);
-    SaveToLocalDataErea(reply);
+    storeReplyData(reply);
 }
 
 }  // namespace
 
 int DealDataOfLocalArea(QByteArray* reply, int32_t len) {
-    const Protocol& head = PLC_driver.pendingFrames.first();
-    if (len == 0 && head.replyLen != 0) return GetDriverReturnValue(2);
-    if (len != 0 && len != head.replyLen && head.replyLen != -1) return GetDriverReturnValue(3);
+    const Protocol& head = PLC_driver.pendingFrames.at(0);
+    if (len == 0 && head.replyLen != 0) return GetDriverReturnValue(kLocalNoReply);
+    if (len != 0 && len != head.replyLen && head.replyLen != -1)
+        return GetDriverReturnValue(kLocalWrongLength);
     switch (CheckGetData(reply, len)) {
-        case 1:
+        case kReplyWithData:
             saveReply(reply);
-            return GetDriverReturnValue(0);
-        case 2:
-            return GetDriverReturnValue(0);
-        default:
-            return GetDriverReturnValue(1);
+            return GetDriverReturnValue(kGoodReply);
+        case kReplyNothingToStore:
+            return GetDriverReturnValue(kGoodReply);
+        case kReplyInvalid:
+            break;
     }
+    return GetDriverReturnValue(kLocalBadContent);
 }
 
 int DealDataOfRemoteArea(QByteArray* reply, int32_t len) {
-    const Protocol& head = PLC_driver.pendingFrames.first();
-    if (len == 0 && head.replyLen != 0) return GetDriverReturnValue(6);
-    if (len != 0 && len != head.replyLen && head.replyLen != -1) return GetDriverReturnValue(7);
-    if (CheckGetData(reply, len) == 0) return GetDriverReturnValue(5);
-    if (head.var.special != -1) return GetDriverReturnValue(4);
+    const Protocol& head = PLC_driver.pendingFrames.at(0);
+    if (len == 0 && head.replyLen != 0) return GetDriverReturnValue(kRemoteNoReply);
+    if (len != 0 && len != head.replyLen && head.replyLen != -1)
+        return GetDriverReturnValue(kRemoteWrongLength);
+    if (CheckGetData(reply, len) == kReplyInvalid) return GetDriverReturnValue(kRemoteBadContent);
+    if (head.var.special != kBitPairReadHalf) return GetDriverReturnValue(kRemoteGoodUnstored);
     saveReply(reply);
-    return PLC_driver.comInfo->framesDone == 1 ? 100 : 1;
+    return PLC_driver.comInfo->framesDone == 1 ? kStatusRemoteGood : kStatusGood;
 }
 
 namespace {
 
 bool sameRequest(const RW_VAR& a, const RW_VAR& b) { return a.kind == b.kind && a.id == b.id; }
 
+// Equal content; texts and bytes that are still shared (the usual case: the
+// in-flight record is a copy of the head) are equal without a comparison.
+template <typename Text>
+bool sameText(const Text& a, const Text& b) {
+    return a.isSharedWith(b) || a == b;
+}
+
 bool sameEntry(const RW_VAR& a, const RW_VAR& b) {
     return a.kind == b.kind && a.id == b.id && a.direction == b.direction &&
            a.framingMode == b.framingMode && a.linkNo == b.linkNo && a.status == b.status &&
            a.regType == b.regType && a.addr == b.addr && a.station == b.station &&
            a.count == b.count && a.special == b.special && a.extra == b.extra &&
-           a.value == b.value && a.name == b.name && a.addrText == b.addrText;
+           sameText(a.value, b.value) && sameText(a.name, b.name) &&
+           sameText(a.addrText, b.addrText);
 }
 
 // Whether the head of `list` is still the entry the scheduler served for the
 // request just answered.
 bool headIsInFlight(const QList<RW_VAR>& list) {
-    return !list.isEmpty() && sameEntry(list.first(), PLC_driver.inFlight);
+    return !list.isEmpty() && sameEntry(list.at(0), PLC_driver.inFlight);
 }
 
 // Completes the head of the write or once-read list: reports it (unless a
@@ -380,7 +387,7 @@ bool headIsInFlight(const QList<RW_VAR>& list) {
 // retVar and removes it.
 void completeQueued(QList<RW_VAR>& list, bool gaveUp, bool report, HostReports& out) {
     Communication_Protocol& d = PLC_driver;
-    const RW_VAR& head = list.first();
+    const RW_VAR& head = list.at(0);
     if (report) {
         bool later = false;
         for (int i = 1; i < list.size() && !gaveUp && !later; ++i)
@@ -425,26 +432,34 @@ RW_VAR* DataCom(QByteArray* reply, int32_t len) {
         Diag("DataCom callback");
         return &d.retVar;
     }
-    {
-        ListLock lock;
-        d.retVar.status = 1;
-    }
+    // One hold for the whole reply: the image is stored under storageMutex
+    // inside it, in the driver's lock order.
+    ListLock lock;
+    d.retVar.status = kStatusGood;
     COMINFO* ci = d.comInfo;
     if (d.pendingFrames.isEmpty() || !ci) return &d.retVar;
 
-    QByteArray bytes;
-    if (reply && len > 0) bytes = reply->left(len);
+    // What the host's length leaves of its array, read in place; copied only
+    // when the length cuts the array short.
+    QByteArray cut;
+    QByteArray* bytes = &cut;
+    if (reply && len > 0) {
+        if (len < reply->size()) {
+            cut = reply->left(len);
+        } else {
+            bytes = reply;
+        }
+    }
 
-    const bool remote = d.pendingFrames.first().var.linkNo != ci->ownLinkNo;
-    const int code = remote ? DealDataOfRemoteArea(&bytes, len) : DealDataOfLocalArea(&bytes, len);
-    const bool good = code == 1 || code == 100;
+    const bool remote = d.pendingFrames.at(0).var.linkNo != ci->ownLinkNo;
+    const int code = remote ? DealDataOfRemoteArea(bytes, len) : DealDataOfLocalArea(bytes, len);
+    const bool good = code == kStatusGood || code == kStatusRemoteGood;
 
     if (good) {
         d.failFlag = false;
-        d.pendingFrames.removeFirst();
+        retireHeadFrame();
         ci->framesDone += 1;
         if (ci->framesDone < ci->framesExpected) {
-            ListLock lock;
             d.retVar.status = code;
             return &d.retVar;
         }
@@ -453,20 +468,16 @@ RW_VAR* DataCom(QByteArray* reply, int32_t len) {
         // a count the host left at the top still ends in a give-up.
         if (ci->retryCount < std::numeric_limits<int32_t>::max()) ci->retryCount += 1;
         d.failFlag = true;
-        {
-            ListLock lock;  // okCount and finishFlag are shared with the rebuild
-            d.okCount = 0;
-            ci->finishFlag = 0;
-            if (ci->retryCount <= ci->retryMax) {
-                d.retVar.status = 0;  // the head frame stays pending and is sent again
-                return &d.retVar;
-            }
+        d.okCount = 0;
+        ci->finishFlag = 0;
+        if (ci->retryCount <= ci->retryMax) {
+            d.retVar.status = kStatusRepeat;  // the head frame stays pending and is sent again
+            return &d.retVar;
         }
         ci->retryCount = 0;
         d.pendingFrames.clear();
     }
 
-    ListLock lock;
     if (good && ci->finishFlag == 0 && !remote) {
         // N + 1 good completions for N read blocks mark the cycle as answered.
         if (++d.okCount > d.readList.size()) {
@@ -476,10 +487,10 @@ RW_VAR* DataCom(QByteArray* reply, int32_t len) {
     }
     // `good` rather than failFlag decides below: a host thread may set
     // failFlag (SetRegisterData) while this request completes.
-    QList<RW_VAR>* served = d.lastList == 1   ? &d.writeList
-                            : d.lastList == 2 ? &d.onceReadList
-                            : d.lastList == 0 ? &d.readList
-                                              : nullptr;
+    QList<RW_VAR>* served = d.lastList == kServedWriteList      ? &d.writeList
+                            : d.lastList == kServedOnceReadList ? &d.onceReadList
+                            : d.lastList == kServedReadList     ? &d.readList
+                                                                : nullptr;
     HostReports reports;
     if (served && d.inFlightValid && !headIsInFlight(*served)) {
         // The host removed the request while it was on the wire (or emptied
@@ -488,18 +499,18 @@ RW_VAR* DataCom(QByteArray* reply, int32_t len) {
         passRetValue(d.inFlight, d.retVar);
     } else {
         if (served && !served->isEmpty()) {
-            if (d.lastList == 0) {
-                passRetValue(served->first(), d.retVar);
+            if (d.lastList == kServedReadList) {
+                passRetValue(served->at(0), d.retVar);
                 served->move(0, served->size() - 1);
             } else {
                 // A remote once-read reports nothing.
-                completeQueued(*served, !good, d.lastList == 1 || !remote, reports);
+                completeQueued(*served, !good, d.lastList == kServedWriteList || !remote, reports);
             }
         }
         if (!good) {
             reports.fail = true;
             reports.failKind = d.retVar.kind;
-            if (d.lastList == 1 || d.lastList == 2)
+            if (d.lastList == kServedWriteList || d.lastList == kServedOnceReadList)
                 purgeRequest(*served, d.retVar, ci->multiStation != 0);
         }
     }

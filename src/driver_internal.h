@@ -4,12 +4,54 @@
 #define PLC_DRIVER_INTERNAL_H
 
 #include <QtCore/QMutex>
+#include <QtCore/QVector>
 #include <atomic>
 #include <cstdint>
 #include <thread>
 #include <unordered_map>
 
 #include "plc_driver.h"
+#include "register_types.h"
+
+// ---------------------------------------------------------------------------
+// Numbers the driver shares with the host or keeps in int32 members.
+
+// Which list the request in flight was taken from (Communication_Protocol::
+// lastList, an int32 like the rest of the driver object).
+enum ServedList : int32_t {
+    kServedReadList = 0,
+    kServedWriteList = 1,
+    kServedOnceReadList = 2,
+    kServedNone = 100,  // no request served yet
+};
+
+// What CheckGetData makes of a reply.
+enum ReplyCheck : int {
+    kReplyInvalid = 0,
+    kReplyWithData = 1,        // valid, carries data to store
+    kReplyNothingToStore = 2,  // valid: a write's acknowledgement, or station 0 (not checked)
+};
+
+// Outcome of one reply, mapped to the host's status code by
+// GetDriverReturnValue (the fine code k is the head frame's kind 0..11, else 0).
+enum ReplyOutcome : int {
+    kGoodReply = 0,           // status 1
+    kLocalBadContent = 1,     // 11 + k
+    kLocalNoReply = 2,        // 41 + k
+    kLocalWrongLength = 3,    // 71 + k
+    kRemoteGoodUnstored = 4,  // 100
+    kRemoteBadContent = 5,    // 111 + k
+    kRemoteNoReply = 6,       // 141 + k
+    kRemoteWrongLength = 7,   // 171 + k
+};
+
+// Status codes in the record DataCom returns, besides the error codes.
+constexpr int32_t kStatusRepeat = 0;  // bad reply, the frame goes out again
+constexpr int32_t kStatusGood = 1;
+constexpr int32_t kStatusRemoteGood = 100;
+
+// RW_VAR::special of the read half of a bit-in-word write.
+constexpr int32_t kBitPairReadHalf = -1;
 
 // ---------------------------------------------------------------------------
 // The one driver object.
@@ -59,6 +101,10 @@ public:
         int32_t bit;
         bool set;
     } bitPatch;
+    // The record of the last retired one-frame request (at most one), reused
+    // with its frame buffer by the next request, so that a steady polling
+    // loop allocates nothing for its frames.
+    QList<Protocol> recycledFrame;
     // The thread holding listMutex. A host callback runs on that thread with
     // the lock held; list operations it makes take effect at once instead of
     // deadlocking on the lock (see ListLock).
@@ -136,13 +182,21 @@ constexpr int32_t kMaxUnits = 65536;
 constexpr int kListCapacity = 1024;
 
 // ---------------------------------------------------------------------------
+// Internal names that replaced misleading ones, for readers who know the
+// old: sortForGrouping (Bubble_Sort), groupIntoBlocks, mergeTouching,
+// mergeWithinGap (BitVarReCreat_3, _1, _2), appendInPieces (WhetherGroup),
+// isStationOff (Ethernetcontains), storeReplyData (SaveToLocalDataErea),
+// patchBitWrite (SpecialRegisterSave).
+
+// ---------------------------------------------------------------------------
 // Driver core.
 void passRetValue(const RW_VAR& from, RW_VAR& to);
-bool Ethernetcontains(int32_t station);
-int CheckGetData(QByteArray* reply, int32_t len);
+// Whether `station` is switched off (EnCommStation). Takes stationMutex.
+bool isStationOff(int32_t station);
+ReplyCheck CheckGetData(QByteArray* reply, int32_t len);
 int DealDataOfLocalArea(QByteArray* reply, int32_t len);
 int DealDataOfRemoteArea(QByteArray* reply, int32_t len);
-int GetDriverReturnValue(int number);
+int GetDriverReturnValue(ReplyOutcome outcome);
 int SwitchErrorReturn(int base);
 // A record with every integer 0, strings and bytes empty.
 RW_VAR emptyRwVar();
@@ -161,13 +215,22 @@ struct HostReports {
 // byStation, its station): what a final failure does to the rest of a request.
 void purgeRequest(QList<RW_VAR>& list, const RW_VAR& failed, bool byStation);
 
-// Register types and address parsing.
+// Register types (the table is plc::kRegisterTypes) and address parsing.
 int getPlcReg(int type);
 int StringAddressToInt(int type, QString text);
 int updateRwVar(RW_VAR* var);
-inline bool isBitArea(int type) { return type >= 0 && type <= 6; }
-inline bool isBitInWord(int type) { return type >= 20 && type <= 23; }
-inline bool isWordArea(int type) { return (type >= 7 && type <= 19) || type == 24 || type == 25; }
+
+// Frame building: appends a Protocol for `var` to pendingFrames with a
+// `size`-byte frame, and sets the frame counters of COMINFO for a one-frame
+// request. Returns the frame's bytes for the caller to fill in. Reuses the
+// record of the last retired request when there is one.
+uint8_t* queueFrame(const RW_VAR& var, int size, int32_t replyLen, int32_t dataPos,
+                    int32_t dataLen);
+// The bytes of a queued frame, for patching.
+uint8_t* frameBytes(Protocol& p);
+// Takes the head of pendingFrames off; the record of a one-frame request is
+// kept for reuse.
+void retireHeadFrame();
 
 // Merges write records into the write list by their target (station, type,
 // address, count): the first entry from position 1 on with the same target
@@ -207,12 +270,33 @@ private:
     std::unordered_map<Target, int, TargetHash> firstAt_;  // target -> first position >= 1
 };
 
-// Read-list rebuild helpers (caller holds listMutex).
-void Bubble_Sort(QList<RW_VAR>* list);
-void BitVarReCreat_1(QList<RW_VAR>* group);
-void BitVarReCreat_2(QList<RW_VAR>* group, int gap);
-void BitVarReCreat_3(QList<RW_VAR>* group, int limit);
-void WhetherGroup(int total, int limit, RW_VAR* var, QList<RW_VAR>* out);
+// Read-list rebuild helpers (caller holds listMutex). The mergers and the
+// grouping expect one group (one station, one area) sorted by address and
+// append their blocks to readList.
+//
+// A variable the rebuild keeps: its range in folded units (bit-in-word codes
+// on their word area) and its descriptor.
+struct ReadCandidate {
+    int32_t station;
+    int32_t regType;
+    int32_t addr;  // 0 or more
+    int32_t count;
+    const VARDESC* desc;
+};
+// Sorts by station, folded area code and address; equal keys keep their
+// order (the host's).
+void sortForGrouping(QVector<ReadCandidate>& vars);
+// One group of the sorted variables.
+using GroupIter = QVector<ReadCandidate>::const_iterator;
+// Blocks of at most `limit` units (1: whole variables, no merging), each
+// carrying the record of the variable that opened it.
+void groupIntoBlocks(GroupIter first, GroupIter last, int limit);
+// Merges touching and overlapping variables, with no length limit.
+void mergeTouching(QList<RW_VAR>* group);
+// As mergeTouching, also bridging gaps of up to `gap` units.
+void mergeWithinGap(QList<RW_VAR>* group, int gap);
+// Appends `var` to `out` whole, or cut into pieces of at most `limit` units.
+void appendInPieces(int total, int limit, RW_VAR* var, QList<RW_VAR>* out);
 
 // Register image.
 struct ControlInformationM {
@@ -222,12 +306,16 @@ struct ControlInformationM {
     int32_t count;
 };
 void checkTheStorage(ControlInformationM& info);
-// checkTheStorage with an answer: false when the range was refused (beyond
-// kMaxAreaBytes or kMaxImageBytes), in which case the area was not grown and
-// the caller must not store into it. Caller holds storageMutex.
-bool reserveRange(const ControlInformationM& info);
-void SaveToLocalDataErea(QByteArray* reply);
-void SpecialRegisterSave(QByteArray* reply);
+// checkTheStorage handing back the area. `fits` is false when the range was
+// refused (beyond kMaxAreaBytes or kMaxImageBytes): the area then exists but
+// was not grown, and the caller must not store into it. Caller holds
+// storageMutex.
+QByteArray& reserveRange(const ControlInformationM& info, bool& fits);
+// Stores the data of a checked reply to the head of pendingFrames.
+void storeReplyData(QByteArray* reply);
+// Puts the answered register, with its one bit changed, into the queued
+// write half of a bit-in-word pair.
+void patchBitWrite(QByteArray* reply);
 void WriteDataToLocal(RW_VAR* var);
 
 #endif  // PLC_DRIVER_INTERNAL_H

@@ -4,9 +4,14 @@
 // The builders are pure apart from appending to pendingFrames, setting the
 // frame counters in COMINFO and, for writes, mirroring the value into the
 // register image. They never touch the link.
+#include <algorithm>
+#include <cstring>
 #include <limits>
 
 #include "driver_internal.h"
+#include "wire.h"
+
+using plc::AreaKind;
 
 // ---------------------------------------------------------------------------
 // Block checks. Lengths are 16-bit byte counts of what precedes the check.
@@ -17,20 +22,8 @@ unsigned short CalSUM(unsigned char* buf, unsigned short len) {
     return static_cast<unsigned short>(sum);
 }
 
-// CRC-16/MODBUS: reflected polynomial 0xA001, initial value 0xFFFF, no final
-// XOR. Goes on the wire low byte first.
-namespace {
-uint16_t crc16(const uint8_t* buf, size_t len) {
-    unsigned int crc = 0xFFFF;
-    for (size_t i = 0; i < len; ++i) {
-        crc ^= buf[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return static_cast<uint16_t>(crc);
-}
-}  // namespace
-
-unsigned short CalCRC(unsigned char* buf, unsigned short len) { return crc16(buf, len); }
+// CRC-16/MODBUS (see wire.h); goes on the wire low byte first.
+unsigned short CalCRC(unsigned char* buf, unsigned short len) { return plc::wire::crc16(buf, len); }
 
 // Two's-complement of the byte sum, kept in 1..256: a sum that is a multiple
 // of 256 yields 256 rather than 0.
@@ -62,58 +55,16 @@ int ASCIIToDigital(int ch) {
 }
 
 // ---------------------------------------------------------------------------
-// Modbus address at which each register area starts. Areas that share a base
-// (0, 6, 13, 14 at 0; 1 and 17 at 1024) are told apart by the function code.
+// Modbus address at which each register area starts (plc::kRegisterTypes).
+// Areas that share a base (0, 6, 13, 14 at 0; 1 and 17 at 1024) are told
+// apart by the function code. Bit-in-word codes have no base of their own.
 int getOffsetAddress(int type) {
-    switch (type) {
-        case 0:
-            return 0;
-        case 1:
-            return 1024;
-        case 2:
-            return 3072;
-        case 3:
-            return 11520;
-        case 4:
-            return 11264;
-        case 5:
-            return 11776;
-        case 6:
-            return 0;
-        case 7:
-            return 11736;
-        case 8:
-            return 19928;
-        case 9:
-            return 19936;
-        case 10:
-            return 19944;
-        case 11:
-            return 20200;
-        case 12:
-            return 1736;
-        case 13:
-            return 0;
-        case 14:
-            return 0;
-        case 15:
-            return 512;
-        case 16:
-            return 1536;
-        case 17:
-            return 1024;
-        case 18:
-            return 1088;
-        case 19:
-            return 1600;
-        case 24:
-            return 20512;
-        case 25:
-            return 22560;
-        default:
-            Diag("getOffsetAddress default") << type;
-            return 0;
+    const plc::RegisterType* t = plc::registerType(type);
+    if (!t || t->areaBase < 0) {
+        Diag("getOffsetAddress default") << type;
+        return 0;
     }
+    return t->areaBase;
 }
 
 namespace {
@@ -126,82 +77,76 @@ int32_t saturate(int64_t v) {
 
 // Bytes a reply carries for `count` units: bits packed eight to a byte,
 // words two bytes each. Signed division truncating toward zero.
-int32_t bitBytes(int32_t count) { return saturate((int64_t(count) + 7) / 8); }
-int32_t wordBytes(int32_t count) { return saturate(int64_t(count) * 2); }
+int32_t replyDataBytes(AreaKind kind, int32_t count) {
+    return kind == AreaKind::Bits ? saturate((int64_t(count) + 7) / 8)
+                                  : saturate(int64_t(count) * 2);
+}
 
 // Start address on the wire: area base plus addr in full width, of which the
 // low 16 bits are sent.
-uint16_t wireAddress(const RW_VAR& v) {
-    return static_cast<uint16_t>(int64_t(getOffsetAddress(v.regType)) + v.addr);
+uint32_t wireAddress(const plc::RegisterType& t, const RW_VAR& v) {
+    return static_cast<uint32_t>(int64_t(t.areaBase) + v.addr);
 }
 
-void appendWord(QByteArray& f, uint32_t w) {
-    f.append(static_cast<char>((w >> 8) & 0xFF));
-    f.append(static_cast<char>(w & 0xFF));
+// A fresh frame buffer keeps this much room, so that frames of every usual
+// size reuse it without reallocating.
+constexpr int kFrameCapacity = 64;
+
+// The 21-byte header of the remote framing, multi-byte fields high byte
+// first, each cut to its width. Byte 0 (total length) is the caller's.
+constexpr int kRemoteHeaderBytes = 21;
+void putRemoteHeader(uint8_t* f, const RW_VAR& v) {
+    f[0] = 0;
+    f[1] = static_cast<uint8_t>(v.kind);
+    f[2] = static_cast<uint8_t>(v.direction);
+    f[3] = static_cast<uint8_t>(v.linkNo);
+    f[4] = static_cast<uint8_t>(v.station);
+    plc::wire::putBe16(f + 5, static_cast<uint32_t>(v.regType));
+    plc::wire::putBe32(f + 7, static_cast<uint32_t>(v.addr));
+    plc::wire::putBe16(f + 11, static_cast<uint32_t>(v.count));
+    plc::wire::putBe32(f + 13, static_cast<uint32_t>(v.special));
+    plc::wire::putBe32(f + 17, static_cast<uint32_t>(v.extra));
 }
 
-void putWord32(QByteArray& f, int pos, int32_t v) {
-    const uint32_t u = static_cast<uint32_t>(v);
-    f[pos] = static_cast<char>(u >> 24);
-    f[pos + 1] = static_cast<char>(u >> 16);
-    f[pos + 2] = static_cast<char>(u >> 8);
-    f[pos + 3] = static_cast<char>(u);
-}
+}  // namespace
 
-// CRC-16 over the whole frame, appended low byte first.
-void sealWithCrc(QByteArray& f) {
-    const uint16_t crc = crc16(reinterpret_cast<const uint8_t*>(f.constData()), f.size());
-    f.append(static_cast<char>(crc & 0xFF));
-    f.append(static_cast<char>(crc >> 8));
-}
-
-void queueFrame(const QByteArray& frame, int32_t replyLen, int32_t dataPos, int32_t dataLen,
-                const RW_VAR& var) {
-    Protocol p{};
-    p.frame = frame;
-    p.frameLen = frame.size();
+uint8_t* queueFrame(const RW_VAR& var, int size, int32_t replyLen, int32_t dataPos,
+                    int32_t dataLen) {
+    Communication_Protocol& d = PLC_driver;
+    if (d.pendingFrames.isEmpty() && !d.recycledFrame.isEmpty()) {
+        d.pendingFrames.swap(d.recycledFrame);
+    } else {
+        d.pendingFrames.append(Protocol());
+    }
+    Protocol& p = d.pendingFrames.last();
+    // The buffer stays unless the host still shares it (frameBytes detaches).
+    if (p.frame.size() != size) {
+        if (p.frame.capacity() < size) p.frame.reserve(std::max(size, kFrameCapacity));
+        p.frame.resize(size);
+    }
+    p.frameLen = size;
     p.replyLen = replyLen;
     p.dataPos = dataPos;
     p.dataLen = dataLen;
     p.var = var;
-    PLC_driver.pendingFrames.append(p);
-    if (COMINFO* ci = PLC_driver.comInfo) {
+    p.reserved1 = p.reserved2 = p.reserved3 = 0;  // as in a fresh record
+    if (COMINFO* ci = d.comInfo) {
         ci->framesDone = 0;
         ci->framesExpected = 1;
     }
+    return frameBytes(p);
 }
 
-bool isPlainWritable(int type) {
-    return (type >= 1 && type <= 12) || type == 14 || type == 15 || type == 16 || type == 24 ||
-           type == 25;
-}
+uint8_t* frameBytes(Protocol& p) { return reinterpret_cast<uint8_t*>(p.frame.data()); }
 
-// 21-byte header of the remote framing; byte 0 (total length) is filled in
-// by the caller. Multi-byte fields high byte first, each cut to its width.
-QByteArray remoteHeader(const RW_VAR& v) {
-    QByteArray h(21, '\0');
-    h[1] = static_cast<char>(v.kind & 0xFF);
-    h[2] = static_cast<char>(v.direction & 0xFF);
-    h[3] = static_cast<char>(v.linkNo & 0xFF);
-    h[4] = static_cast<char>(v.station & 0xFF);
-    h[5] = static_cast<char>((v.regType >> 8) & 0xFF);
-    h[6] = static_cast<char>(v.regType & 0xFF);
-    putWord32(h, 7, v.addr);
-    h[11] = static_cast<char>((v.count >> 8) & 0xFF);
-    h[12] = static_cast<char>(v.count & 0xFF);
-    putWord32(h, 13, v.special);
-    putWord32(h, 17, v.extra);
-    return h;
+void retireHeadFrame() {
+    Communication_Protocol& d = PLC_driver;
+    if (d.pendingFrames.size() == 1 && d.recycledFrame.isEmpty()) {
+        d.pendingFrames.swap(d.recycledFrame);
+    } else {
+        d.pendingFrames.removeFirst();
+    }
 }
-
-// Appends the low 8 bits of the byte sum of everything before it.
-void sealWithSum(QByteArray& f) {
-    unsigned int sum = 0;
-    for (char c : f) sum += static_cast<uint8_t>(c);
-    f.append(static_cast<char>(sum & 0xFF));
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Local (Modbus RTU) read: station, function, start address, count, CRC.
@@ -209,55 +154,19 @@ void ReadRegister(RW_VAR* var) { ReadAnalog(var); }
 
 void ReadAnalog(RW_VAR* var) {
     if (!var) return;
-    int function;
-    int32_t dataLen;
-    switch (var->regType) {
-        case 0:
-            function = 2;  // discrete inputs
-            dataLen = bitBytes(var->count);
-            break;
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 6:
-            function = 1;  // coils
-            dataLen = bitBytes(var->count);
-            break;
-        case 7:
-        case 8:
-        case 9:
-        case 10:
-        case 11:
-        case 12:
-        case 14:
-        case 15:
-        case 16:
-        case 24:
-        case 25:
-            function = 3;  // holding registers
-            dataLen = wordBytes(var->count);
-            break;
-        case 13:
-        case 17:
-        case 18:
-        case 19:
-            function = 4;  // input registers
-            dataLen = wordBytes(var->count);
-            break;
-        default:
-            Diag("ReadAnalog default") << var->station << var->regType << var->addr << var->count;
-            return;
+    const plc::RegisterType* t = plc::registerType(var->regType);
+    if (!t || t->readFunction == plc::kNoFunction) {
+        Diag("ReadAnalog default") << var->station << var->regType << var->addr << var->count;
+        return;
     }
-    QByteArray f;
-    f.append(static_cast<char>(var->station & 0xFF));
-    f.append(static_cast<char>(function));
-    appendWord(f, wireAddress(*var));
-    appendWord(f, static_cast<uint32_t>(var->count));
-    sealWithCrc(f);
+    const int32_t dataLen = replyDataBytes(t->kind, var->count);
     // Reply: station, function, byte count, data, CRC.
-    queueFrame(f, saturate(int64_t(dataLen) + 5), 3, dataLen, *var);
+    uint8_t* f = queueFrame(*var, 8, saturate(int64_t(dataLen) + 5), 3, dataLen);
+    f[0] = static_cast<uint8_t>(var->station);
+    f[1] = t->readFunction;
+    plc::wire::putBe16(f + 2, wireAddress(*t, *var));
+    plc::wire::putBe16(f + 4, static_cast<uint32_t>(var->count));
+    plc::wire::sealCrc(f, 6);
 }
 
 // ---------------------------------------------------------------------------
@@ -266,31 +175,38 @@ void ReadAnalog(RW_VAR* var) {
 // its first byte counts (nonzero = on).
 void WriteAnalog(RW_VAR* var) {
     if (!var) return;
-    const int type = var->regType;
-    QByteArray f;
-    f.append(static_cast<char>(var->station & 0xFF));
-    if (type >= 1 && type <= 6) {
-        f.append(char(5));
-        appendWord(f, wireAddress(*var));
-        const bool on = !var->value.isEmpty() && var->value.at(0) != 0;
-        appendWord(f, on ? 0xFF00 : 0x0000);
-    } else if (isPlainWritable(type) && var->count == 1) {
-        f.append(char(6));
-        appendWord(f, wireAddress(*var));
-        f.append(var->value);
-    } else if (isPlainWritable(type)) {
-        f.append(char(16));
-        appendWord(f, wireAddress(*var));
-        appendWord(f, static_cast<uint32_t>(var->count));
-        f.append(static_cast<char>((int64_t(var->count) * 2) & 0xFF));
-        f.append(var->value);
-    } else {
-        Diag("WriteAnalog default") << type;
+    const plc::RegisterType* t = plc::registerType(var->regType);
+    if (!t || t->kind == AreaKind::BitInWord || t->writeFunction == plc::kNoFunction) {
+        Diag("WriteAnalog default") << var->regType;
         return;
     }
-    sealWithCrc(f);
-    // A broadcast (station 0) is not answered.
-    queueFrame(f, var->station != 0 ? 8 : 0, 0, 0, *var);
+    const QByteArray& value = var->value;
+    const int32_t replyLen = var->station != 0 ? 8 : 0;  // a broadcast is not answered
+    uint8_t* f;
+    int covered;
+    if (t->kind == AreaKind::Bits) {
+        f = queueFrame(*var, 8, replyLen, 0, 0);
+        const bool on = !value.isEmpty() && value.at(0) != 0;
+        plc::wire::putBe16(f + 4, on ? 0xFF00 : 0x0000);
+        covered = 6;
+    } else if (var->count == 1) {
+        covered = 4 + value.size();
+        f = queueFrame(*var, covered + 2, replyLen, 0, 0);
+        std::memcpy(f + 4, value.constData(), size_t(value.size()));
+    } else {
+        // Count, byte count (count x 2, cut to 8 bits), then the registers.
+        covered = 7 + value.size();
+        f = queueFrame(*var, covered + 2, replyLen, 0, 0);
+        plc::wire::putBe16(f + 4, static_cast<uint32_t>(var->count));
+        f[6] = static_cast<uint8_t>(int64_t(var->count) * 2);
+        std::memcpy(f + 7, value.constData(), size_t(value.size()));
+    }
+    f[0] = static_cast<uint8_t>(var->station);
+    f[1] = t->kind == AreaKind::Bits ? plc::kWriteSingleCoil
+           : var->count == 1         ? plc::kWriteSingleRegister
+                                     : plc::kWriteMultipleRegisters;
+    plc::wire::putBe16(f + 2, wireAddress(*t, *var));
+    plc::wire::sealCrc(f, size_t(covered));
 }
 
 namespace {
@@ -325,16 +241,18 @@ void WriteRegister(RW_VAR* var) {
     if (!var) return;
     Communication_Protocol& d = PLC_driver;
     const int type = var->regType;
-    if (isPlainWritable(type)) {
+    const plc::RegisterType* t = plc::registerType(type);
+    const bool bitInWord = t && t->kind == AreaKind::BitInWord;
+    if (plc::hasLocalWrite(type) && !bitInWord) {
         WriteAnalog(var);
-    } else if ((type == 20 || type == 21 || type == 23) && var->station != 0) {
+    } else if (plc::hasLocalWrite(type) && var->station != 0) {
         RW_VAR pair = *var;
-        pair.regType = getPlcReg(type);
+        pair.regType = t->folded;
         pair.addr = var->addr / 16;  // register holding the bit
         pair.count = 1;
         pair.value = QByteArray(2, '\0');
         pair.direction = 0;
-        pair.special = -1;
+        pair.special = kBitPairReadHalf;
         ReadRegister(&pair);
         pair.direction = 1;
         pair.special = 0;
@@ -348,7 +266,7 @@ void WriteRegister(RW_VAR* var) {
             ci->framesDone = 0;
             ci->framesExpected = 2;
         }
-    } else if (type == 20 || type == 21 || type == 23) {
+    } else if (plc::hasLocalWrite(type)) {
         // A broadcast is not answered, so the register can't be read before
         // the bit is put into it, and the write half would clear the other
         // fifteen bits of every station on the line.
@@ -360,7 +278,7 @@ void WriteRegister(RW_VAR* var) {
         // bit inside area 13, whose registers cannot be written either; it is
         // refused here before a read half could be queued without its write.
         Diag("WriteRegister default") << var->station << type << var->addr << var->count;
-        if (type == 22) {
+        if (bitInWord) {
             // The host's own write path queues bits of area 13 like any other
             // bit-in-word write, so the host is waiting for an outcome.
             refuseQueuedWrite();
@@ -377,27 +295,26 @@ void WriteRegister(RW_VAR* var) {
 // the total length including the sum, cut to 8 bits; the sum covers it.
 void Remote_ReadVar(RW_VAR* var) {
     if (!var) return;
-    QByteArray f = remoteHeader(*var);
-    f[0] = 22;
-    sealWithSum(f);
-    int32_t dataLen;
-    const int type = var->regType;
-    if (type >= 0 && type <= 6) {
-        dataLen = bitBytes(var->count);
-    } else if ((type >= 7 && type <= 19) || type == 24 || type == 25) {
-        dataLen = wordBytes(var->count);
-    } else {
-        return;  // not readable remotely: dropped without a message
-    }
-    queueFrame(f, saturate(int64_t(dataLen) + 5), 3, dataLen, *var);
+    const plc::RegisterType* t = plc::registerType(var->regType);
+    // Bit-in-word codes and codes outside the table are not readable
+    // remotely: dropped without a message.
+    if (!t || t->kind == AreaKind::BitInWord) return;
+    const int32_t dataLen = replyDataBytes(t->kind, var->count);
+    constexpr int kSize = kRemoteHeaderBytes + 1;
+    uint8_t* f = queueFrame(*var, kSize, saturate(int64_t(dataLen) + 5), 3, dataLen);
+    putRemoteHeader(f, *var);
+    f[0] = kSize;
+    plc::wire::sealSum(f, kRemoteHeaderBytes);
 }
 
 void Remote_WriteVar(RW_VAR* var) {
     if (!var) return;
-    QByteArray f = remoteHeader(*var);
-    f.append(var->value);
-    f[0] = static_cast<char>((f.size() + 1) & 0xFF);
-    sealWithSum(f);
-    queueFrame(f, var->station != 0 ? 8 : 0, 0, 0, *var);
+    const QByteArray& value = var->value;
+    const int covered = kRemoteHeaderBytes + value.size();
+    uint8_t* f = queueFrame(*var, covered + 1, var->station != 0 ? 8 : 0, 0, 0);
+    putRemoteHeader(f, *var);
+    std::memcpy(f + kRemoteHeaderBytes, value.constData(), size_t(value.size()));
+    f[0] = static_cast<uint8_t>(covered + 1);
+    plc::wire::sealSum(f, size_t(covered));
     WriteDataToLocal(var);  // remote writes are always mirrored at once
 }

@@ -14,33 +14,64 @@
 #include <limits>
 
 #include "driver_internal.h"
+#include "wire.h"
+
+using plc::AreaKind;
 
 namespace {
 
 // Bytes the range {addr, count} of `type` needs in its area. Computed in 64
 // bits so that no address or count can overflow.
 int64_t requiredBytes(int type, int64_t addr, int64_t count) {
-    if (isBitArea(type)) return addr + count;
+    const plc::RegisterType* t = plc::registerType(type);
+    if (t && t->kind == AreaKind::Bits) return addr + count;
     // Bit-in-word codes: A div 16 + N div 17 registers. The divisor 17 is
     // not 16, so the length can fall short of the register holding the last
     // bit; readers treat missing bytes as 0 and writers grow the area.
-    if (isBitInWord(type)) return 2 * (addr / 16 + count / 17);
+    if (t && t->kind == AreaKind::BitInWord) return 2 * (addr / 16 + count / 17);
     return 2 * (addr + count);
 }
-
-int areaKey(int type) { return isBitInWord(type) ? getPlcReg(type) : type; }
 
 uint8_t byteAt(const QByteArray& area, int64_t i) {
     return (i >= 0 && i < area.size()) ? static_cast<uint8_t>(area.at(static_cast<int>(i))) : 0;
 }
 
-// Stores one byte, growing the area with zeros when the index lies beyond
-// its end. Indexes outside 0 .. kMaxAreaBytes - 1 are ignored.
-void setByte(QByteArray& area, int64_t i, uint8_t v) {
-    if (i < 0 || i >= kMaxAreaBytes) return;
-    if (i >= area.size()) area.append(QByteArray(static_cast<int>(i + 1 - area.size()), '\0'));
-    area[static_cast<int>(i)] = static_cast<char>(v);
+const uint8_t* bytesOf(const QByteArray& a) {
+    return reinterpret_cast<const uint8_t*>(a.constData());
 }
+
+// Grows `area` with zeros to `size` bytes (at most kMaxAreaBytes); a longer
+// area is left alone. Returns its bytes, unshared, for writing.
+uint8_t* growArea(QByteArray& area, int64_t size) {
+    const int old = area.size();
+    if (size > old) {
+        area.resize(static_cast<int>(size));
+        std::memset(area.data() + old, 0, static_cast<size_t>(size - old));
+    }
+    return reinterpret_cast<uint8_t*>(area.data());
+}
+
+// Stores single bytes into an area, growing it with zeros when an index lies
+// beyond its end. Indexes outside 0 .. kMaxAreaBytes - 1 are ignored.
+class AreaWriter {
+public:
+    explicit AreaWriter(QByteArray& area)
+        : area_(area), bytes_(growArea(area, 0)), size_(area.size()) {}
+    uint8_t get(int64_t i) const { return i >= 0 && i < size_ ? bytes_[i] : 0; }
+    void set(int64_t i, uint8_t v) {
+        if (i < 0 || i >= kMaxAreaBytes) return;
+        if (i >= size_) {
+            bytes_ = growArea(area_, i + 1);
+            size_ = area_.size();
+        }
+        bytes_[i] = v;
+    }
+
+private:
+    QByteArray& area_;
+    uint8_t* bytes_;
+    int64_t size_;
+};
 
 // Copies `len` bytes of `area` from `from` into a new array; bytes beyond
 // the area's end read as 0.
@@ -54,20 +85,36 @@ QByteArray sliceOf(const QByteArray& area, int64_t from, int64_t len) {
     return out;
 }
 
-bool isImageWritableWordArea(int type) {
-    return (type >= 7 && type <= 12) || type == 14 || type == 15 || type == 16 || type == 24 ||
-           type == 25;
-}
-
-}  // namespace
-
-namespace {
-
 int64_t imageBytes() {
+    const QMap<int, QMap<int, QByteArray> >& image = DataStorage;
     int64_t total = 0;
-    for (const QMap<int, QByteArray>& station : DataStorage)
+    for (const QMap<int, QByteArray>& station : image)
         for (const QByteArray& area : station) total += area.size();
     return total;
+}
+
+// A bit area's data as it comes in a reply, eight bits to a byte from bit 0,
+// into one byte (0 or 1) per bit from `addr`: `bits` of them at most, fewer
+// when `data` (n bytes) runs out. Bits whose index falls outside
+// 0 .. kMaxAreaBytes - 1 are left out; the area grows once.
+void storeBits(QByteArray& area, int64_t addr, int64_t bits, const uint8_t* data, int64_t n) {
+    const int64_t first = std::max<int64_t>(0, -addr);
+    const int64_t end = std::min({bits, 8 * n, kMaxAreaBytes - addr});
+    if (end <= first) return;
+    uint8_t* out = growArea(area, addr + end) + addr;
+    for (int64_t k = first; k < end; ++k) out[k] = (data[k / 8] >> (k % 8)) & 1;
+}
+
+// Registers as a reply carries them, high byte first, into the image's
+// low-byte-first registers from register `addr`: the area grows once, then a
+// swapping copy. The data length decides how many registers are stored (an
+// odd last byte is ignored); registers outside the area bound are left out.
+void storeWords(QByteArray& area, int64_t addr, const uint8_t* data, int64_t n) {
+    const int64_t first = std::max<int64_t>(0, -addr);
+    const int64_t end = std::min(n / 2, kMaxAreaBytes / 2 - addr);
+    if (end <= first) return;
+    uint8_t* out = growArea(area, 2 * (addr + end)) + 2 * (addr + first);
+    plc::wire::copySwapped16(out, data + 2 * first, size_t(end - first));
 }
 
 }  // namespace
@@ -78,62 +125,56 @@ int64_t imageBytes() {
 // with "**** ERROR checkTheStorage range" and the station, code, address and
 // count: the area is then created (empty) if it was missing but not grown,
 // and the callers leave it alone.
-bool reserveRange(const ControlInformationM& info) {
+QByteArray& reserveRange(const ControlInformationM& info, bool& fits) {
     const int type = info.regType;
-    if (type < 0 || type > 25) Diag("**** ERROR checkTheStorage default");
+    if (!plc::registerType(type)) Diag("**** ERROR checkTheStorage default");
     QMap<int, QByteArray>& station = DataStorage[info.station];
-    const int key = areaKey(type);
+    const int key = plc::areaCode(type);
     auto it = station.find(key);
     if (it == station.end()) it = station.insert(key, QByteArray());
+    QByteArray& area = *it;
+    fits = true;
     const int64_t need = requiredBytes(type, info.addr, info.count);
-    const int64_t growth = need - it->size();
-    if (growth < 1) return true;
+    const int64_t growth = need - area.size();
+    if (growth < 1) return area;
     if (need > kMaxAreaBytes || imageBytes() + growth > kMaxImageBytes) {
         Diag("**** ERROR checkTheStorage range") << info.station << type << info.addr << info.count;
-        return false;
+        fits = false;
+        return area;
     }
-    it->append(QByteArray(static_cast<int>(growth), '\0'));
-    return true;
+    growArea(area, need);
+    return area;
 }
 
-void checkTheStorage(ControlInformationM& info) { reserveRange(info); }
+void checkTheStorage(ControlInformationM& info) {
+    bool fits;
+    reserveRange(info, fits);
+}
 
-// Stores the data of a checked reply to the head of pendingFrames.
-void SaveToLocalDataErea(QByteArray* reply) {
+void storeReplyData(QByteArray* reply) {
     Communication_Protocol& d = PLC_driver;
     if (!reply || d.pendingFrames.isEmpty()) return;
-    const Protocol& head = d.pendingFrames.first();
+    const Protocol& head = d.pendingFrames.at(0);
     const RW_VAR& v = head.var;
-    if (v.special == -1) {
-        SpecialRegisterSave(reply);
+    if (v.special == kBitPairReadHalf) {
+        patchBitWrite(reply);
         return;
     }
-    // Data bytes: from dataPos, at most dataLen of them, fewer if the reply
-    // ends sooner.
-    QByteArray data;
+    // Data bytes, read in place: from dataPos, at most dataLen of them, fewer
+    // if the reply ends sooner.
+    const uint8_t* data = nullptr;
+    int64_t n = 0;
     if (head.dataPos >= 0 && head.dataPos < reply->size() && head.dataLen > 0) {
-        data = reply->mid(head.dataPos, head.dataLen);
+        data = bytesOf(*reply) + head.dataPos;
+        n = std::min<int64_t>(head.dataLen, reply->size() - head.dataPos);
     }
-    const bool fits = reserveRange({v.station, v.regType, v.addr, v.count});
-    if (isBitArea(v.regType)) {
-        if (!fits) return;
-        QByteArray& area = DataStorage[v.station][v.regType];
-        // Bits packed eight to a byte, first bit in bit 0 of the first byte.
-        const int64_t bits = std::min<int64_t>(v.count, int64_t(data.size()) * 8);
-        for (int64_t k = 0; k < bits; ++k) {
-            const uint8_t byte = static_cast<uint8_t>(data.at(static_cast<int>(k / 8)));
-            setByte(area, int64_t(v.addr) + k, (byte >> (k % 8)) & 1);
-        }
-    } else if (isWordArea(v.regType)) {
-        if (!fits) return;
-        QByteArray& area = DataStorage[v.station][v.regType];
-        // The data length, not count, decides how many registers are stored;
-        // an odd last byte is ignored.
-        for (int j = 0; j < data.size() / 2; ++j) {
-            const int64_t at = 2 * (int64_t(v.addr) + j);
-            setByte(area, at, static_cast<uint8_t>(data.at(2 * j + 1)));
-            setByte(area, at + 1, static_cast<uint8_t>(data.at(2 * j)));
-        }
+    bool fits;
+    QByteArray& area = reserveRange({v.station, v.regType, v.addr, v.count}, fits);
+    const plc::RegisterType* t = plc::registerType(v.regType);
+    if (t && t->kind == AreaKind::Bits) {
+        if (fits) storeBits(area, v.addr, v.count, data, n);
+    } else if (t && t->kind == AreaKind::Words) {
+        if (fits) storeWords(area, v.addr, data, n);
     } else {
         Diag("SaveToLocalDataErea default") << v.regType;
     }
@@ -150,29 +191,27 @@ void SaveToLocalDataErea(QByteArray* reply) {
 // Any other second frame is left alone. The bit comes from that record, not
 // from the write list, which the host may have emptied meanwhile: the write
 // half never goes out with its placeholder.
-void SpecialRegisterSave(QByteArray* reply) {
+void patchBitWrite(QByteArray* reply) {
     Communication_Protocol& d = PLC_driver;
     if (!reply || reply->size() < 5 || d.pendingFrames.size() < 2) return;
-    const Protocol& read = d.pendingFrames.at(0);
     Protocol& write = d.pendingFrames[1];
+    const Protocol& read = d.pendingFrames.at(0);
     const QByteArray& rf = read.frame;
-    QByteArray& wf = write.frame;
-    const bool isWriteHalf = wf.size() == 8 && rf.size() == 8 && wf.at(1) == 6 &&
-                             write.var.direction == 1 && write.var.special == 0 &&
-                             wf.at(0) == rf.at(0) && wf.at(2) == rf.at(2) && wf.at(3) == rf.at(3);
+    const QByteArray& wf = write.frame;
+    const bool isWriteHalf = wf.size() == 8 && rf.size() == 8 &&
+                             wf.at(1) == plc::kWriteSingleRegister && write.var.direction == 1 &&
+                             write.var.special == 0 && wf.at(0) == rf.at(0) &&
+                             wf.at(2) == rf.at(2) && wf.at(3) == rf.at(3);
     const Communication_Protocol::BitPatch& bp = d.bitPatch;
     if (!isWriteHalf || !bp.valid || bp.station != write.var.station || bp.reg != write.var.addr)
         return;
 
-    uint16_t w = static_cast<uint16_t>(static_cast<uint8_t>(reply->at(3)) << 8 |
-                                       static_cast<uint8_t>(reply->at(4)));
+    uint16_t w = plc::wire::getBe16(bytesOf(*reply) + 3);
     const uint16_t mask = bp.bit >= 0 ? static_cast<uint16_t>(1u << bp.bit) : 0;
     w = bp.set ? (w | mask) : (w & ~mask);
-    wf[4] = static_cast<char>(w >> 8);
-    wf[5] = static_cast<char>(w & 0xFF);
-    const unsigned short crc = CalCRC(reinterpret_cast<unsigned char*>(wf.data()), 6);
-    wf[6] = static_cast<char>(crc & 0xFF);
-    wf[7] = static_cast<char>(crc >> 8);
+    uint8_t* f = frameBytes(write);
+    plc::wire::putBe16(f + 4, w);
+    plc::wire::sealCrc(f, 6);
 }
 
 // ---------------------------------------------------------------------------
@@ -201,18 +240,25 @@ int32_t GetRegisterData(void*, int32_t type, QString& addrText, int32_t station,
     if (ci->multiStation == 0) station = ci->defStation;
 
     DriverLock lock(d.storageMutex);
-    ControlInformationM info{station, type, addr, count};
-    checkTheStorage(info);
-    const QByteArray& area = DataStorage[station][areaKey(type)];
-    if (isBitArea(type)) {
-        *out = sliceOf(area, addr, count);
-    } else if (isWordArea(type)) {
-        *out = sliceOf(area, 2 * int64_t(addr), 2 * int64_t(count));
-    } else if (isBitInWord(type)) {
-        for (int64_t k = 0; k < count; ++k) {
-            const int64_t p = addr + k;
-            out->append(static_cast<char>((byteAt(area, p / 8) >> (p % 8)) & 1));
-        }
+    bool fits;
+    const QByteArray& area = reserveRange({station, type, addr, count}, fits);
+    switch (plc::registerType(type)->kind) {  // the parser accepted the code
+        case AreaKind::Bits:
+            *out = sliceOf(area, addr, count);
+            break;
+        case AreaKind::Words:
+            *out = sliceOf(area, 2 * int64_t(addr), 2 * int64_t(count));
+            break;
+        case AreaKind::BitInWord:
+            if (count > 0) {
+                out->resize(count);
+                char* bits = out->data();
+                for (int64_t k = 0; k < count; ++k) {
+                    const int64_t p = addr + k;
+                    bits[k] = static_cast<char>((byteAt(area, p / 8) >> (p % 8)) & 1);
+                }
+            }
+            break;
     }
     return 1;
 }
@@ -275,20 +321,20 @@ int32_t SetRegisterData(QString& name, int32_t type, QString& addrText, int32_t 
     };
     // Host registers are low byte first; records carry them high byte first.
     auto highFirst = [&](int64_t from, int64_t n) {
-        QByteArray bytes(static_cast<int>(2 * n), '\0');
-        for (int64_t m = 0; m < n; ++m) {
-            bytes[static_cast<int>(2 * m)] = v.at(static_cast<int>(2 * (from + m) + 1));
-            bytes[static_cast<int>(2 * m + 1)] = v.at(static_cast<int>(2 * (from + m)));
-        }
+        QByteArray bytes(static_cast<int>(2 * n), Qt::Uninitialized);
+        plc::wire::copySwapped16(reinterpret_cast<uint8_t*>(bytes.data()), bytesOf(v) + 2 * from,
+                                 size_t(n));
         return bytes;
     };
 
-    const bool bits = (type >= 1 && type <= 6) || isBitInWord(type);
+    const bool writable = plc::isHostWritable(type);
+    const bool bits = writable && plc::registerType(type)->kind != AreaKind::Words;
     if (bits) {
+        // Bits and bits inside words: one record per bit.
         if (v.size() < count) v.append(QByteArray(count - v.size(), '\0'));
         for (int k = 0; k < count; ++k)
             queue(int64_t(addr) + k, 1, [&] { return QByteArray(1, v.at(k)); });
-    } else if (isImageWritableWordArea(type) && count > 0) {
+    } else if (writable && count > 0) {
         const int block = ci->blockSize > 0 ? ci->blockSize : count;
         int pieces = count / block;
         int last = count - block * pieces;
@@ -325,33 +371,38 @@ void WriteDataToLocal(RW_VAR* var) {
     if (!var) return;
     Communication_Protocol& d = PLC_driver;
     DriverLock lock(d.storageMutex);
-    const bool fits = reserveRange({var->station, var->regType, var->addr, var->count});
+    bool fits;
+    QByteArray& area = reserveRange({var->station, var->regType, var->addr, var->count}, fits);
     const int type = var->regType;
-    const QByteArray& v = var->value;
-    const int64_t n = var->count;
-    const int64_t addr = var->addr;
-    const bool handled =
-        (type >= 1 && type <= 6) || isImageWritableWordArea(type) || isBitInWord(type);
-    if (!handled) {
+    if (!plc::isHostWritable(type)) {
         Diag("WriteDataToLocal default") << var->station << type << var->addr;
         return;
     }
+    const QByteArray& v = var->value;
+    const int64_t n = var->count;
+    const int64_t addr = var->addr;
     // Counts beyond kMaxUnits come only from records the host built itself;
     // they are left out like ranges beyond the area bound.
     if (!fits || n > kMaxUnits) return;
-    QByteArray& area = DataStorage[var->station][areaKey(type)];
-    for (int64_t k = 0; k < n; ++k) {
-        if (type >= 1 && type <= 6) {
-            setByte(area, addr + k, byteAt(v, k) & 1);
-        } else if (isBitInWord(type)) {
-            const int64_t p = addr + k;
-            if (p < 0) continue;  // no bit has a negative number
-            const uint8_t mask = static_cast<uint8_t>(1u << (p % 8));
-            const uint8_t old = byteAt(area, p / 8);
-            setByte(area, p / 8, byteAt(v, k) != 0 ? (old | mask) : (old & ~mask));
-        } else {
-            setByte(area, 2 * (addr + k), byteAt(v, 2 * k + 1));
-            setByte(area, 2 * (addr + k) + 1, byteAt(v, 2 * k));
-        }
+    AreaWriter w(area);
+    switch (plc::registerType(type)->kind) {
+        case AreaKind::Bits:
+            for (int64_t k = 0; k < n; ++k) w.set(addr + k, byteAt(v, k) & 1);
+            break;
+        case AreaKind::BitInWord:
+            for (int64_t k = 0; k < n; ++k) {
+                const int64_t p = addr + k;
+                if (p < 0) continue;  // no bit has a negative number
+                const uint8_t mask = static_cast<uint8_t>(1u << (p % 8));
+                const uint8_t old = w.get(p / 8);
+                w.set(p / 8, byteAt(v, k) != 0 ? (old | mask) : (old & ~mask));
+            }
+            break;
+        case AreaKind::Words:
+            for (int64_t k = 0; k < n; ++k) {
+                w.set(2 * (addr + k), byteAt(v, 2 * k + 1));
+                w.set(2 * (addr + k) + 1, byteAt(v, 2 * k));
+            }
+            break;
     }
 }

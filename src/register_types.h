@@ -100,6 +100,22 @@ constexpr bool isBitInWord(int code) {
     return registerType(code) && registerType(code)->kind == AreaKind::BitInWord;
 }
 
+// The image area a code's units live in, which is also the code a
+// bit-in-word variable is read through: its folded code. Codes outside the
+// table stand for themselves.
+constexpr int areaCode(int code) { return registerType(code) ? registerType(code)->folded : code; }
+
+// The local framing has a write for the code (for bit-in-word codes: the
+// write half of the read-modify-write pair).
+constexpr bool hasLocalWrite(int code) {
+    return registerType(code) && registerType(code)->writeFunction != kNoFunction;
+}
+
+// The host's write operation accepts the code.
+constexpr bool isHostWritable(int code) {
+    return registerType(code) && registerType(code)->hostWritable;
+}
+
 static_assert(kRegisterTypes[20].folded == 7 && kRegisterTypes[21].folded == 12 &&
                   kRegisterTypes[22].folded == 13 && kRegisterTypes[23].folded == 14,
               "bit-in-word codes fold onto their word areas");

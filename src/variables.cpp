@@ -1,7 +1,6 @@
 // Variable lists: register-type codes, address parsing, the registration of
 // read, write and once-read variables, and the rebuild of the cyclic read
 // list into grouped block reads.
-#include <QtCore/QStringList>
 #include <algorithm>
 #include <limits>
 
@@ -10,45 +9,61 @@
 namespace {
 constexpr int64_t kInt32Max = std::numeric_limits<int32_t>::max();
 constexpr int64_t kInt32Min = std::numeric_limits<int32_t>::min();
+
+// The quick way through QString::toInt for the texts it meets nearly always:
+// one to nine digits of `base` (8 or 10) and nothing else, so no sign, blank
+// or overflow to consider. False for anything else, which toInt decides.
+bool plainDigits(const QChar* s, int n, int base, int64_t* value) {
+    if (n < 1 || n > 9) return false;
+    int64_t v = 0;
+    for (int i = 0; i < n; ++i) {
+        const unsigned digit = s[i].unicode() - unsigned('0');
+        if (digit >= unsigned(base)) return false;
+        v = v * base + digit;
+    }
+    *value = v;
+    return true;
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Register types.
+// Register types: plc::kRegisterTypes.
 
 // Bit-in-word codes stand on their word area: 20 -> 7, 21 -> 12, 22 -> 13,
 // 23 -> 14. Every other code gives itself.
 int getPlcReg(int type) {
-    switch (type) {
-        case 20:
-            return 7;
-        case 21:
-            return 12;
-        case 22:
-            return 13;
-        case 23:
-            return 14;
-        default:
-            if (type < 0 || type > 25) Diag("getPlcReg default") << type;
-            return type;
+    if (!plc::registerType(type)) {
+        Diag("getPlcReg default") << type;
+        return type;
     }
+    return plc::areaCode(type);
 }
 
-// Address text to number. Codes 0 and 1 are octal, 2..19, 24 and 25
-// decimal; 20..23 take "word.bit" (both decimal, bit not limited to 0..15)
-// and give word * 16 + bit. -1 means the text is unusable; other negative
-// values are passed through and every caller treats them as unusable too.
+// Address text to number in the code's text base (octal for 0 and 1,
+// decimal otherwise); bit-in-word codes take "word.bit" (both decimal, bit
+// not limited to 0..15) and give word * 16 + bit. -1 means the text is
+// unusable; other negative values are passed through and every caller
+// treats them as unusable too.
 int StringAddressToInt(int type, QString text) {
     int64_t result = -1;
     bool ok = false;
-    if (type == 0 || type == 1) {
-        result = text.toInt(&ok, 8);
-    } else if ((type >= 2 && type <= 19) || type == 24 || type == 25) {
-        result = text.toInt(&ok, 10);
-    } else if (type >= 20 && type <= 23) {
-        const QStringList parts = text.split(QLatin1Char('.'));
-        if (parts.size() == 2) {
-            // A part that does not convert counts as 0.
-            result = int64_t(parts.at(0).toInt()) * 16 + parts.at(1).toInt();
+    const plc::RegisterType* t = plc::registerType(type);
+    const QChar* chars = text.constData();
+    if (t && t->textBase != plc::kWordDotBit) {
+        ok = plainDigits(chars, text.size(), t->textBase, &result);
+        if (!ok) result = text.toInt(&ok, t->textBase);
+    } else if (t) {
+        // Exactly two parts around one point; a part that does not convert
+        // counts as 0, an empty one too.
+        const int dot = text.indexOf(QLatin1Char('.'));
+        if (dot >= 0 && text.indexOf(QLatin1Char('.'), dot + 1) < 0) {
+            const int bitChars = text.size() - dot - 1;
+            int64_t word = 0;
+            int64_t bit = 0;
+            if (dot > 0 && !plainDigits(chars, dot, 10, &word)) word = text.left(dot).toInt();
+            if (bitChars > 0 && !plainDigits(chars + dot + 1, bitChars, 10, &bit))
+                bit = text.mid(dot + 1).toInt();
+            result = word * 16 + bit;
             ok = result >= kInt32Min && result <= kInt32Max;  // word number out of range
         }
     }
@@ -61,23 +76,29 @@ int StringAddressToInt(int type, QString text) {
 
 int32_t PLCAddressChangeIntef(int32_t type, QString text) { return StringAddressToInt(type, text); }
 
-// Turns a bit-in-word variable into a read of the words its bits touch:
-// addr = bit / 16, count = words covered by (bit % 16 + count) bits.
-int updateRwVar(RW_VAR* var) {
-    const int type = var->regType;
-    if (type < 0 || type > 25) {
-        Diag("updateRwVar") << type << var->addr << var->count;
+namespace {
+
+// Turns a bit-in-word range into a read of the words its bits touch:
+// addr = bit / 16, count = words covered by (bit % 16 + count) bits. 1 (with
+// the diagnostic) for a code outside the table, the range unchanged.
+int updateUnits(int32_t& regType, int32_t& addr, int32_t& count) {
+    const plc::RegisterType* t = plc::registerType(regType);
+    if (!t) {
+        Diag("updateRwVar") << regType << addr << count;
         return 1;
     }
-    if (type >= 20 && type <= 23) {
-        const int32_t addr = var->addr;
-        var->regType = getPlcReg(type);
-        var->addr = addr / 16;
-        const int64_t words = (int64_t(addr % 16) + var->count + 15) / 16;
-        var->count = static_cast<int32_t>(std::clamp(words, kInt32Min, kInt32Max));
+    if (t->kind == plc::AreaKind::BitInWord) {
+        const int64_t words = (int64_t(addr % 16) + count + 15) / 16;
+        regType = t->folded;
+        addr = addr / 16;
+        count = static_cast<int32_t>(std::clamp(words, kInt32Min, kInt32Max));
     }
     return 0;
 }
+
+}  // namespace
+
+int updateRwVar(RW_VAR* var) { return updateUnits(var->regType, var->addr, var->count); }
 
 // ---------------------------------------------------------------------------
 // Registration.
@@ -230,14 +251,48 @@ int32_t AddListOnceReadVar(RW_VAR* var, int32_t mode) {
 // ---------------------------------------------------------------------------
 // Read-list rebuild.
 
-// Sorts by ascending addr, keeping the order of equal addresses. The result
-// is that of an exchange sort over adjacent entries; a stable merge sort gives
-// it in n log n, which matters for projects with tens of thousands of
-// variables.
-void Bubble_Sort(QList<RW_VAR>* list) {
-    if (!list || list->size() < 2) return;
-    std::stable_sort(list->begin(), list->end(),
-                     [](const RW_VAR& a, const RW_VAR& b) { return a.addr < b.addr; });
+namespace {
+// A group of the rebuild, as the key of a map. The driver's own type, so
+// that the map's code stays out of the library's exported symbols.
+struct GroupKey {
+    int32_t station, regType;
+    bool operator<(const GroupKey& o) const {
+        return station != o.station ? station < o.station : regType < o.regType;
+    }
+};
+}  // namespace
+
+// Stable counting passes, least significant key first: the address in three
+// 11-bit digits (addresses here are 0 or more, so 31 bits), then the group
+// (station, folded code) as its rank among the groups present. Each pass
+// keeps the order of equal keys, so variables of equal address stay in the
+// host's order, the order an exchange sort of each group gives; linear in
+// the number of variables.
+void sortForGrouping(QVector<ReadCandidate>& vars) {
+    QVector<ReadCandidate> sorted(vars.size());
+    auto pass = [&](int buckets, auto bucketOf) {
+        QVector<int> counts(buckets + 1, 0);  // then the next free slot per bucket
+        int* next = counts.data();
+        const ReadCandidate* const in = vars.constData();
+        ReadCandidate* const out = sorted.data();
+        const int n = vars.size();
+        for (int i = 0; i < n; ++i) ++next[bucketOf(in[i]) + 1];
+        for (int b = 1; b <= buckets; ++b) next[b] += next[b - 1];
+        for (int i = 0; i < n; ++i) out[next[bucketOf(in[i])]++] = in[i];
+        vars.swap(sorted);
+    };
+    for (int shift = 0; shift < 33; shift += 11)
+        pass(2048, [shift](const ReadCandidate& v) { return (uint32_t(v.addr) >> shift) & 0x7FF; });
+
+    // Groups in ascending station, then code.
+    QMap<GroupKey, int> rank;
+    for (const ReadCandidate& v : vars) rank.insert(GroupKey{v.station, v.regType}, 0);
+    if (rank.size() < 2) return;
+    int groups = 0;
+    for (auto r = rank.begin(); r != rank.end(); ++r) r.value() = groups++;
+    pass(groups, [&](const ReadCandidate& v) {
+        return rank.value(GroupKey{v.station, v.regType});
+    });
 }
 
 namespace {
@@ -256,6 +311,25 @@ void appendBlocks(QList<RW_VAR>& out, const RW_VAR& rec, int64_t from, int64_t s
     }
 }
 
+// The read-list record of a variable: the host's name and address text,
+// the range in folded units, framing and link from COMINFO.
+RW_VAR readRecord(const ReadCandidate& c) {
+    const COMINFO* ci = PLC_driver.comInfo;
+    RW_VAR v = emptyRwVar();
+    v.id = -1;
+    v.framingMode = ci ? ci->remoteMode : 0;
+    v.linkNo = ci ? ci->ownLinkNo : 0;
+    if (c.desc) {
+        v.name = c.desc->name;
+        v.addrText = c.desc->addrText;
+    }
+    v.regType = c.regType;
+    v.addr = c.addr;
+    v.station = c.station;
+    v.count = c.count;
+    return v;
+}
+
 }  // namespace
 
 // Groups one sorted group (one station, one area) into blocks of at most
@@ -266,21 +340,22 @@ void appendBlocks(QList<RW_VAR>& out, const RW_VAR& rec, int64_t from, int64_t s
 // A variable of count 0 or less reads nothing: it neither opens nor joins a
 // block (with or without grouping), so a group never stretches a block of
 // another group.
-void BitVarReCreat_3(QList<RW_VAR>* group, int limit) {
+void groupIntoBlocks(GroupIter first, GroupIter last, int limit) {
     QList<RW_VAR>& out = PLC_driver.readList;
-    if (!group || group->isEmpty() || limit <= 0) return;
+    if (first == last || limit <= 0) return;
 
     if (limit == 1) {
         // Grouping switched off: whole variables, one per address, the
         // longest count of equal addresses winning.
         int32_t lastAddr = 0;
         int32_t lastCount = 0;
-        bool first = true;
-        for (const RW_VAR& v : *group) {
+        bool opened = false;
+        for (GroupIter it = first; it != last; ++it) {
+            const ReadCandidate& v = *it;
             if (v.count <= 0) continue;
-            if (first || v.addr != lastAddr) {
-                first = false;
-                out.append(v);
+            if (!opened || v.addr != lastAddr) {
+                opened = true;
+                out.append(readRecord(v));
                 lastAddr = v.addr;
                 lastCount = v.count;
             } else if (v.count > lastCount) {
@@ -294,7 +369,8 @@ void BitVarReCreat_3(QList<RW_VAR>* group, int limit) {
     bool haveBlock = false;
     int64_t lastAddr = 0;
     int64_t lastCount = 0;
-    for (const RW_VAR& v : *group) {
+    for (GroupIter it = first; it != last; ++it) {
+        const ReadCandidate& v = *it;
         if (v.count <= 0) continue;
         const int64_t vEnd = int64_t(v.addr) + v.count;
         if (haveBlock && v.addr < lastAddr + limit) {
@@ -307,7 +383,7 @@ void BitVarReCreat_3(QList<RW_VAR>* group, int limit) {
                 }
             }
         } else {
-            appendBlocks(out, v, v.addr, v.count, limit);
+            appendBlocks(out, readRecord(v), v.addr, v.count, limit);
         }
         haveBlock = true;
         lastAddr = out.last().addr;
@@ -315,11 +391,9 @@ void BitVarReCreat_3(QList<RW_VAR>* group, int limit) {
     }
 }
 
-// Merges touching and overlapping variables with no length limit.
-void BitVarReCreat_1(QList<RW_VAR>* group) { BitVarReCreat_2(group, 0); }
+void mergeTouching(QList<RW_VAR>* group) { mergeWithinGap(group, 0); }
 
-// As BitVarReCreat_1, also bridging gaps of up to `gap` units.
-void BitVarReCreat_2(QList<RW_VAR>* group, int gap) {
+void mergeWithinGap(QList<RW_VAR>* group, int gap) {
     QList<RW_VAR>& out = PLC_driver.readList;
     if (!group || group->isEmpty()) return;
     out.append(group->first());
@@ -343,7 +417,7 @@ void BitVarReCreat_2(QList<RW_VAR>* group, int gap) {
 // `limit` units (the last holding the rest). `var` ends holding the last
 // piece. A limit of 0 or less cannot split anything: the record is appended
 // whole.
-void WhetherGroup(int total, int limit, RW_VAR* var, QList<RW_VAR>* out) {
+void appendInPieces(int total, int limit, RW_VAR* var, QList<RW_VAR>* out) {
     if (!var || !out) return;
     if (total <= limit || limit <= 0) {
         out->append(*var);
@@ -389,39 +463,32 @@ int32_t ReCreatReadVarList(QList<VARDESC>* descs) {
         return 0;
     }
 
-    QMap<int, QMap<int, QList<RW_VAR> > > groups;
+    // Every usable variable, then one sort that lines the groups up in the
+    // order their blocks are built. Records are made for blocks only.
+    QVector<ReadCandidate> vars;
+    vars.reserve(descs->size());
     for (const VARDESC& desc : *descs) {
-        const int addr = StringAddressToInt(desc.regType, desc.addrText);
-        if (addr < 0) continue;
-        RW_VAR v = emptyRwVar();
-        v.kind = 0;
-        v.id = -1;
-        v.direction = 0;
-        v.framingMode = ci->remoteMode;
-        v.linkNo = ci->ownLinkNo;
-        v.name = desc.name;
-        v.addrText = desc.addrText;
-        v.station = ci->multiStation != 0 ? desc.station : ci->defStation;
-        v.count = desc.count;
-        v.addr = addr;
-        v.regType = desc.regType;
-        if (v.station == 0) continue;
-        if (updateRwVar(&v) != 0) continue;
+        ReadCandidate v{ci->multiStation != 0 ? desc.station : ci->defStation, desc.regType,
+                        StringAddressToInt(desc.regType, desc.addrText), desc.count, &desc};
+        if (v.addr < 0 || v.station == 0) continue;
+        if (updateUnits(v.regType, v.addr, v.count) != 0) continue;
         if (v.count > kMaxUnits) {
             Diag("ReCreatReadVarList count") << v.station << v.regType << v.addr << v.count;
             continue;
         }
-        groups[v.station][v.regType].append(v);
+        vars.append(v);
     }
+    sortForGrouping(vars);
 
-    for (auto st = groups.begin(); st != groups.end(); ++st) {
-        for (auto g = st->begin(); g != st->end(); ++g) {
-            QList<RW_VAR>& list = g.value();
-            Bubble_Sort(&list);
-            const int64_t limit = isBitArea(g.key()) ? int64_t(8) * ci->blockSize : ci->blockSize;
-            if (!list.isEmpty())
-                BitVarReCreat_3(&list, static_cast<int>(std::min(limit, kInt32Max)));
-        }
+    for (GroupIter first = vars.constBegin(); first != vars.constEnd();) {
+        const ReadCandidate& lead = *first;
+        const GroupIter last = std::find_if(first, vars.constEnd(), [&](const ReadCandidate& v) {
+            return v.station != lead.station || v.regType != lead.regType;
+        });
+        const int64_t limit =
+            plc::isBitArea(lead.regType) ? int64_t(8) * ci->blockSize : ci->blockSize;
+        groupIntoBlocks(first, last, static_cast<int>(std::min(limit, kInt32Max)));
+        first = last;
     }
     return d.readList.size();
 }

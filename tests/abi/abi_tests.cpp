@@ -33,8 +33,8 @@ const std::set<std::string> kHostNames = {
 };
 const char* const kInternalNames[] = {
     "checkTheStorage", "_Z9getPlcRegi", "getPlcReg", "StringAddressToInt", "updateRwVar",
-    "_Z11updateRwVarP6RW_VAR", "passRetValue", "WriteDataToLocal", "SaveToLocalDataErea",
-    "SpecialRegisterSave", "Ethernetcontains", "Bubble_Sort", "WhetherGroup", "CheckGetData",
+    "_Z11updateRwVarP6RW_VAR", "passRetValue", "WriteDataToLocal", "storeReplyData",
+    "patchBitWrite", "isStationOff", "sortForGrouping", "appendInPieces", "CheckGetData",
 };
 // clang-format on
 

@@ -64,7 +64,7 @@ TEST_F(DriverObjectTest, StationsAreSwitchedOffAndOnUnderBothNames) {
             EXPECT_EQ(PLC_driver.stationsOff.keys(), s.off) << s.station << "/" << s.mode;
             EXPECT_EQ(PLC_driver.stationsOff.values(), QVector<int>(s.off.size(), 0).toList());
             for (int st : {0, 3, 5, 7, 9, 42, -3, INT_MAX})  // asking inserts nothing
-                EXPECT_EQ(Ethernetcontains(st), s.off.contains(st)) << st;
+                EXPECT_EQ(isStationOff(st), s.off.contains(st)) << st;
         }
     }
 }

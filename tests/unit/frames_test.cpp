@@ -1,5 +1,6 @@
 // Frame building: checksums, digit conversion and the request frames of both
 // framings, byte for byte.
+#include <random>
 #include <tuple>
 
 #include "test_support.h"
@@ -25,6 +26,22 @@ TEST(Checksums, MatchTheirKnownValues) {
         const auto n = static_cast<unsigned short>(in.size());
         EXPECT_EQ(fn(reinterpret_cast<unsigned char*>(in.data()), n), want)
             << toHex(in).toStdString();
+    }
+}
+
+// CalCRC against the bit-by-bit definition on random buffers of every length
+// up to 300 bytes, so that every split into eight-byte steps and a tail is met.
+TEST(Checksums, CrcMatchesTheBitwiseDefinitionOnEveryLength) {
+    std::mt19937 rng(1);
+    for (int n = 0; n <= 300; ++n) {
+        QByteArray b(n, '\0');
+        for (char& c : b) c = char(rng());
+        unsigned want = 0xFFFF;
+        for (char c : b) {
+            want ^= uint8_t(c);
+            for (int bit = 0; bit < 8; ++bit) want = want & 1 ? (want >> 1) ^ 0xA001 : want >> 1;
+        }
+        EXPECT_EQ(CalCRC(reinterpret_cast<unsigned char*>(b.data()), uint16_t(n)), want) << n;
     }
 }
 

@@ -142,8 +142,8 @@ TEST_F(HostileInput, EveryEntryPointSurvivesBadInputAndSaysWhatItDid) {
         {"AddListReadVar/unreadable code stays at the head", [&] { RW_VAR r = var(21, 0, 1); AddListReadVar(&r); return ComCommunication() != nullptr; }, 0, "ReadAnalog default 1 21 0 1 ", "1/0/0 0"},
         {"SetComInfo/retry count left at INT_MAX still gives up", [&] { info.retryCount = INT_MAX; d.readList << var(7, 0, 1); return reply("", 0) + info.retryCount; }, 41, "", "1/0/0 0"},
         {"SetComInfo/retry limit INT_MAX repeats", [&] { info.retryMax = INT_MAX; d.readList << var(7, 0, 1); return reply("", 0) + reply("", 0); }, 0, "", "1/0/0 0"},
-        {"EnCommStation/INT_MIN switches every station on", [&] { EnCommStation(1, 0); EnCommStation(INT_MIN, 0); return int(Ethernetcontains(1)); }, 0, "", "0/0/0 0"},
-        {"EnableEthernet/unknown mode changes nothing", [&] { EnableEthernet(1, 7); EnableEthernet(2, 0); EnableEthernet(2, -1); return Ethernetcontains(1) + 2 * Ethernetcontains(2); }, 2, "", "0/0/0 0"},
+        {"EnCommStation/INT_MIN switches every station on", [&] { EnCommStation(1, 0); EnCommStation(INT_MIN, 0); return int(isStationOff(1)); }, 0, "", "0/0/0 0"},
+        {"EnableEthernet/unknown mode changes nothing", [&] { EnableEthernet(1, 7); EnableEthernet(2, 0); EnableEthernet(2, -1); return isStationOff(1) + 2 * isStationOff(2); }, 2, "", "0/0/0 0"},
     };
     // clang-format on
     for (const Row& row : rows) {

@@ -1,6 +1,9 @@
 // Rebuilding the cyclic read list from the host's variable descriptions, and
 // the grouping helpers.
+#include <algorithm>
+#include <array>
 #include <climits>
+#include <random>
 #include <tuple>
 
 #include "test_support.h"
@@ -70,6 +73,51 @@ TEST_F(RebuildTest, VariablesAreGroupedIntoBlockReadsPerStationAndAreaInANewCycl
     EXPECT_EQ(PLC_driver.okCount * 10 + info.finishFlag + PLC_driver.readList.size() * 100, 33);
 }
 
+// Random projects over three stations, bit areas, word areas and bits inside
+// words, overlapping and out of order: the blocks come in station, area and
+// address order, none is empty or longer than its limit, and every unit of
+// every variable is read by a block of its station and (folded) area.
+TEST_F(RebuildTest, RandomProjectsAreCoveredByOrderedBlocksWithinTheLimit) {
+    std::mt19937 rng(9);
+    info.multiStation = 1;
+    for (int trial = 0; trial < 40; ++trial) {
+        info.blockSize = 2 + int(rng() % 40);
+        QList<VARDESC> descs;
+        for (int i = 0; i < 60; ++i) {
+            const int type = std::array<int, 4>{2, 7, 12, 20}[rng() % 4];
+            const int addr = int(rng() % 300), count = 1 + int(rng() % 50);
+            const QString text =
+                type == 20 ? QString("%1.%2").arg(addr / 16).arg(addr % 16) : QString::number(addr);
+            descs << VARDESC{0, uint8_t(type), uint8_t(1 + rng() % 3), 0, 0, text, "", count};
+        }
+        rebuild(descs);
+        const QList<RW_VAR>& blocks = PLC_driver.readList;
+        for (int i = 0; i < blocks.size(); ++i) {
+            const RW_VAR& b = blocks[i];
+            EXPECT_GE(b.count, 1);
+            EXPECT_LE(b.count, b.regType <= 6 ? 8 * info.blockSize : info.blockSize);
+            if (i > 0) {
+                const RW_VAR& p = blocks[i - 1];
+                EXPECT_LT(std::tie(p.station, p.regType, p.addr),
+                          std::tie(b.station, b.regType, b.addr));
+            }
+        }
+        for (const VARDESC& d : descs) {
+            RW_VAR v =
+                var(d.regType, StringAddressToInt(d.regType, d.addrText), d.count, d.station);
+            updateRwVar(&v);
+            for (int u = v.addr; u < v.addr + v.count; ++u) {
+                const bool covered =
+                    std::any_of(blocks.begin(), blocks.end(), [&](const RW_VAR& b) {
+                        return b.station == v.station && b.regType == v.regType && b.addr <= u &&
+                               u < b.addr + b.count;
+                    });
+                ASSERT_TRUE(covered) << "trial " << trial << " " << listText({v}) << " unit " << u;
+            }
+        }
+    }
+}
+
 TEST_F(RebuildTest, BlocksAreReadsCarryingTheRecordOfTheVariableThatOpenedThem) {
     std::tie(info.remoteMode, info.ownLinkNo, info.defStation) = std::make_tuple(3, 6, 4);
     // Of equal addresses the earlier descriptor comes first after sorting.
@@ -94,7 +142,7 @@ TEST_F(RebuildTest, TheSpareMergersJoinTouchingVariablesBridgeGapsAndTheSplitter
     // clang-format on
     for (auto [gap, group, want] : merges) {
         PLC_driver.readList.clear();
-        gap < 0 ? BitVarReCreat_1(&group) : BitVarReCreat_2(&group, gap);
+        gap < 0 ? mergeTouching(&group) : mergeWithinGap(&group, gap);
         EXPECT_EQ(blocks(), want);
     }
     // clang-format off
@@ -104,7 +152,7 @@ TEST_F(RebuildTest, TheSpareMergersJoinTouchingVariablesBridgeGapsAndTheSplitter
     for (const auto& r : splits) {
         RW_VAR v = named(10, 5, "w");
         QList<RW_VAR> out;
-        WhetherGroup(r.total, r.limit, &v, &out);
+        appendInPieces(r.total, r.limit, &v, &out);
         EXPECT_EQ(listText(out), r.want);
         EXPECT_EQ(listText({v}), listText({out.last()}));  // the record ends as the last piece
         for (const RW_VAR& e : out) EXPECT_EQ(e.name, QString::fromLatin1("w"));
