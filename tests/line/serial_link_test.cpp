@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QtCore/QStringList>
 #include <random>
 #include <thread>
 
@@ -48,6 +49,20 @@ struct Turn {
     int requestLen;
     std::vector<Burst> bursts;
 };
+
+// `bytes` cut into bursts by a script of "N@MS" words: N bytes (the rest for
+// '*'), sent MS milliseconds after the previous burst.
+std::vector<Burst> bursts(const QByteArray& bytes, const char* script) {
+    std::vector<Burst> out;
+    int from = 0;
+    for (const QString& word : QString(script).split(' ', Qt::SkipEmptyParts)) {
+        const QString n = word.section('@', 0, 0);
+        const int take = n == "*" ? bytes.size() - from : n.toInt();
+        out.push_back({word.section('@', 1).toInt(), bytes.mid(from, take)});
+        from += take;
+    }
+    return out;
+}
 
 // The far end on its own thread, playing a script of turns.
 class FarEnd {
@@ -126,81 +141,39 @@ TEST(ReplyEnd, EachRuleEndsTheReplyAtItsOwnByteAndTime) {
     struct Row {
         const char* name;
         int replyLen;
-        std::vector<Burst> bursts;
-        QByteArray expected;
+        QByteArray sent;
+        const char* script;  // how `sent` is cut into bursts (see bursts())
+        int taken;           // bytes of `sent` that make the reply; -1: all
         Ends ends;
         int minMs;  // time from the request sent to the exchange's end
     };
-    const QByteArray badCrcException = hex("0183020000");
+    const QByteArray lookalike = hex("018302000011223344"), alien = withCrc(hex("028302"));
+    // clang-format off
     const Row rows[] = {
-        {"WholeReply", 9, {{0, kReply}}, kReply, Ends::Complete, 0},
-        {"TwoBursts2msApart",
-         9,
-         {{0, kReply.left(4)}, {2, kReply.mid(4)}},
-         kReply,
-         Ends::Complete,
-         2},
-        {"TwoBursts8msApart",
-         9,
-         {{0, kReply.left(3)}, {8, kReply.mid(3)}},
-         kReply,
-         Ends::Complete,
-         8},
-        {"TwoBursts16msApart",
-         9,
-         {{0, kReply.left(6)}, {16, kReply.mid(6)}},
-         kReply,
-         Ends::Complete,
-         16},
-        {"ThreeBursts",
-         9,
-         {{1, kReply.left(1)}, {12, kReply.mid(1, 4)}, {12, kReply.mid(5)}},
-         kReply,
-         Ends::Complete,
-         25},
-        {"AGapOverTheByteTimeoutEndsIt",
-         9,
-         {{0, kReply.left(4)}, {150, kReply.mid(4)}},
-         kReply.left(4),
-         Ends::Gap,
-         60},
-        {"ExceptionReplyEndsAtFiveBytes", 9, {{0, kException}}, kException, Ends::Exception, 0},
-        {"ExceptionReplyInTwoBursts",
-         9,
-         {{0, kException.left(2)}, {8, kException.mid(2)}},
-         kException,
-         Ends::Exception,
-         8},
-        {"ExceptionLookalikeWithABadCrcWaitsForTheRest",
-         9,
-         {{0, badCrcException}, {5, hex("11223344")}},
-         badCrcException + hex("11223344"),
-         Ends::Complete,
-         5},
-        {"ExceptionFromAnotherStationIsNoEnd",
-         9,
-         {{0, withCrc(hex("028302"))}},
-         withCrc(hex("028302")),
-         Ends::Gap,
-         60},
-        {"NoReplyTimesOut", 9, {}, QByteArray(), Ends::TimedOut, 300},
-        {"ReplyStartingLateIsStillTaken", 9, {{100, kReply}}, kReply, Ends::Complete, 100},
-        {"UnknownLengthEndsOnTheByteTimeout",
-         -1,
-         {{0, kReply.left(5)}, {10, kReply.mid(5)}},
-         kReply,
-         Ends::Complete,
-         70},
-        {"BroadcastReadsNothing", 0, {}, QByteArray(), Ends::Complete, 2},
+        {"WholeReply", 9, kReply, "*@0", -1, Ends::Complete, 0},
+        {"TwoBursts2msApart", 9, kReply, "4@0 *@2", -1, Ends::Complete, 2},
+        {"TwoBursts8msApart", 9, kReply, "3@0 *@8", -1, Ends::Complete, 8},
+        {"TwoBursts16msApart", 9, kReply, "6@0 *@16", -1, Ends::Complete, 16},
+        {"ThreeBursts", 9, kReply, "1@1 4@12 *@12", -1, Ends::Complete, 25},
+        {"AGapOverTheByteTimeoutEndsIt", 9, kReply, "4@0 *@150", 4, Ends::Gap, 60},
+        {"ExceptionReplyEndsAtFiveBytes", 9, kException, "*@0", -1, Ends::Exception, 0},
+        {"ExceptionReplyInTwoBursts", 9, kException, "2@0 *@8", -1, Ends::Exception, 8},
+        {"ExceptionLookalikeWithABadCrcWaitsForTheRest", 9, lookalike, "5@0 *@5", -1, Ends::Complete, 5},
+        {"ExceptionFromAnotherStationIsNoEnd", 9, alien, "*@0", -1, Ends::Gap, 60},
+        {"NoReplyTimesOut", 9, {}, "", -1, Ends::TimedOut, 300},
+        {"ReplyStartingLateIsStillTaken", 9, kReply, "*@100", -1, Ends::Complete, 100},
+        {"UnknownLengthEndsOnTheByteTimeout", -1, kReply, "5@0 *@10", -1, Ends::Complete, 70},
+        {"BroadcastReadsNothing", 0, {}, "", -1, Ends::Complete, 2},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         FarEnd far(settings(300, 60));
-        far.play({{kRequest.size(), r.bursts}});
+        far.play({{kRequest.size(), bursts(r.sent, r.script)}});
         const Exchange ex = far.exchange(kRequest, r.replyLen);
         far.join();
         EXPECT_EQ(far.requests.at(0).toHex(), kRequest.toHex());
-        EXPECT_EQ(ex.reply.toHex(), r.expected.toHex());
+        EXPECT_EQ(ex.reply.toHex(), r.sent.left(r.taken < 0 ? r.sent.size() : r.taken).toHex());
         EXPECT_EQ(int(howItEnded(ex)), int(r.ends));
         EXPECT_EQ(ex.lateBytes, 0);
         const int64_t took = ex.doneNs - ex.sentNs;
@@ -239,27 +212,25 @@ TEST(Echo, TheEchoIsCheckedAndDiscardedBeforeTheReply) {
     corrupted[4] = char(corrupted[4] ^ 0x10);
     struct Row {
         const char* name;
-        std::vector<Burst> bursts;
+        QByteArray sent;
+        const char* script;  // how `sent` is cut into bursts (see bursts())
         QByteArray reply, discarded;
         bool mismatch, timedOut;
     };
+    // clang-format off
     const Row rows[] = {
-        {"EchoThenReply", {{0, kRequest}, {3, kReply}}, kReply, {}, false, false},
-        {"EchoAndReplyInBursts",
-         {{0, kRequest.left(3)}, {8, kRequest.mid(3) + kReply.left(2)}, {8, kReply.mid(2)}},
-         kReply,
-         {},
-         false,
-         false},
-        {"EchoAndExceptionTogether", {{0, kRequest + kException}}, kException, {}, false, false},
-        {"CorruptedEchoCountsAsBad", {{0, corrupted}, {3, kReply}}, {}, kReply, true, false},
-        {"ShortEchoCountsAsBad", {{0, kRequest.left(5)}}, {}, {}, true, true},
-        {"NoEchoAtAll", {}, {}, {}, true, true},
+        {"EchoThenReply", kRequest + kReply, "8@0 *@3", kReply, {}, false, false},
+        {"EchoAndReplyInBursts", kRequest + kReply, "3@0 7@8 *@8", kReply, {}, false, false},
+        {"EchoAndExceptionTogether", kRequest + kException, "*@0", kException, {}, false, false},
+        {"CorruptedEchoCountsAsBad", corrupted + kReply, "8@0 *@3", {}, kReply, true, false},
+        {"ShortEchoCountsAsBad", kRequest.left(5), "*@0", {}, {}, true, true},
+        {"NoEchoAtAll", {}, "", {}, {}, true, true},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         FarEnd far(settings(200, 60, /*echo=*/true));
-        far.play({{kRequest.size(), r.bursts}});
+        far.play({{kRequest.size(), bursts(r.sent, r.script)}});
         const Exchange ex = far.exchange(kRequest, kReply.size());
         far.join();
         EXPECT_EQ(ex.reply.toHex(), r.reply.toHex());
@@ -283,13 +254,15 @@ TEST(LateBytes, NeverBecomeTheHeadOfTheNextReply) {
         QByteArray firstReply;
         int lateBytes;
     };
+    // clang-format off
     const Row rows[] = {
-        {"TailOfACutReply", 300, {{0, kReply.left(4)}, {90, kReply.mid(4)}}, kReply.left(4), 5},
-        {"ReplyAfterTheTimeOut", 60, {{90, kReply}}, {}, 9},
-        {"BytesBeyondReplyLen", 300, {{0, kReply + junk}}, kReply, 3},
-        {"BytesAfterAnException", 300, {{0, kException + junk}}, kException, 3},
-        {"StrayBytesAfterAFullReply", 300, {{0, kReply}, {2, junk}}, kReply, 3},
+        {"TailOfACutReply", 300, bursts(kReply, "4@0 *@90"), kReply.left(4), 5},
+        {"ReplyAfterTheTimeOut", 60, bursts(kReply, "*@90"), {}, 9},
+        {"BytesBeyondReplyLen", 300, bursts(kReply + junk, "*@0"), kReply, 3},
+        {"BytesAfterAnException", 300, bursts(kException + junk, "*@0"), kException, 3},
+        {"StrayBytesAfterAFullReply", 300, bursts(kReply + junk, "9@0 *@2"), kReply, 3},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         FarEnd far(settings(r.timeoutMs, 60));
