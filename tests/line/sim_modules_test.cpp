@@ -3,6 +3,7 @@
 // the answers of the libmodbus bridge and the remote responder.
 #include <gtest/gtest.h>
 
+#include <QtCore/QByteArray>
 #include <random>
 
 #include "faults.h"
@@ -20,6 +21,11 @@ using Bytes = std::vector<uint8_t>;
 Bytes withCrc(Bytes f) {
     appendCrc(f);
     return f;
+}
+// Hex text ("0103") to bytes.
+Bytes bytes(const char* hex) {
+    const QByteArray b = QByteArray::fromHex(hex);
+    return Bytes(b.begin(), b.end());
 }
 
 // Random requests of every shape a master sends: Modbus functions 1..6
@@ -76,14 +82,9 @@ TEST(FrameFinder, KnownFrames) {
         size_t length;
     };
     const Row rows[] = {
-        {"ReadHolding", {0x01, 0x03, 0x2E, 0x3C, 0x00, 0x02, 0x0D, 0x2F}, FrameKind::Modbus, 8},
-        {"WriteMultiple",
-         {0x01, 0x10, 0x2E, 0x3C, 0x00, 0x02, 0x04, 0x00, 0x01, 0x00, 0x02, 0xF5, 0x4E},
-         FrameKind::Modbus,
-         13},
-        {"RemoteRead",
-         {0x16, 0, 0, 0, 1, 0, 7, 0, 0, 0, 0x64, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0x84},
-         FrameKind::Remote,
+        {"ReadHolding", bytes("01032E3C00020D2F"), FrameKind::Modbus, 8},
+        {"WriteMultiple", bytes("01102E3C00020400010002F54E"), FrameKind::Modbus, 13},
+        {"RemoteRead", bytes("16000000010007000000640002000000000000000084"), FrameKind::Remote,
          22},
         {"UnknownFunction", withCrc({0x01, 0x07}), FrameKind::None, 0},
         {"Empty", {}, FrameKind::None, 0},
@@ -156,24 +157,19 @@ TEST(ReplySchedule, PacedAndBurstRepliesArriveAtTheLinesPace) {
         for (int k = 0; k < 7; ++k) t.push_back(first + k * c + (k >= splitAfter ? gap : 0));
         return t;
     };
+    const int64_t reply = 8 * c + 7 * c / 2 + c;  // the first reply byte in, paced
+    // clang-format off
     const Row rows[] = {
         {"Plain", {}, true, 5 * ms, std::vector<int64_t>(7, 5 * ms)},
-        {"PacedOnAPty", {true, 19200}, true, 0, paced(8 * c + 7 * c / 2 + c)},
-        {"PacedWithTurnaround",
-         {true, 19200, 2500},
-         true,
-         0,
-         paced(8 * c + 7 * c / 2 + c + 2500000)},
+        {"PacedOnAPty", {true, 19200}, true, 0, paced(reply)},
+        {"PacedWithTurnaround", {true, 19200, 2500}, true, 0, paced(reply + 2500000)},
         {"PacedButAnsweredLate", {true, 19200}, true, 20 * ms, paced(20 * ms + c)},
-        {"PacedOnADevicePacesItself",
-         {true, 19200},
-         false,
-         0,
-         std::vector<int64_t>(7, 3 * ms + 7 * c / 2)},
+        {"PacedOnADevicePacesItself", {true, 19200}, false, 0, std::vector<int64_t>(7, 3 * ms + 7 * c / 2)},
         {"BurstsUnpaced", {false, 19200, 0, 8}, true, 0, {0, 0, 0, 8 * ms, 8 * ms, 8 * ms, 8 * ms}},
-        {"BurstsPaced", {true, 19200, 0, 16}, true, 0, paced(8 * c + 7 * c / 2 + c, 3, 16 * ms)},
+        {"BurstsPaced", {true, 19200, 0, 16}, true, 0, paced(reply, 3, 16 * ms)},
         {"ReplyDelay", {false, 19200, 0, 0, false, 4000}, true, 0, std::vector<int64_t>(7, 4 * ms)},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         // The request: 8 bytes, first read at 0, last at 3 ms.
@@ -207,24 +203,14 @@ TEST(ModbusBridge, LibmodbusAnswersFromTheStationsMapAndBroadcastsReachEveryOnli
         Bytes reply;
         std::vector<int> stations;
     };
+    // clang-format off
     const Row rows[] = {
-        {"ReadTwoRegisters",
-         {0x01, 0x03, 0x2E, 0x3C, 0x00, 0x02, 0x0D, 0x2F},
-         Kind::Answered,
-         withCrc({0x01, 0x03, 0x04, 0x12, 0x34, 0xAB, 0xCD}),
-         {1}},
-        {"TooManyRegistersIsAnException",
-         withCrc({0x01, 0x03, 0x2E, 0x3C, 0x00, 0xC8}),
-         Kind::Answered,
-         withCrc({0x01, 0x83, 0x03}),
-         {1}},
-        {"BroadcastWrite",
-         {0x00, 0x06, 0x06, 0xCC, 0x12, 0x34, 0x45, 0xDB},
-         Kind::Broadcast,
-         {},
-         {1, 2}},
-        {"BadCrc", {0x01, 0x03, 0x2E, 0x3C, 0x00, 0x02, 0x0D, 0x2E}, Kind::Refused, {}, {}},
+        {"ReadTwoRegisters", bytes("01032E3C00020D2F"), Kind::Answered, withCrc(bytes("0103041234ABCD")), {1}},
+        {"TooManyRegistersIsAnException", withCrc(bytes("01032E3C00C8")), Kind::Answered, withCrc(bytes("018303")), {1}},
+        {"BroadcastWrite", bytes("000606CC123445DB"), Kind::Broadcast, {}, {1, 2}},
+        {"BadCrc", bytes("01032E3C00020D2E"), Kind::Refused, {}, {}},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         const ModbusBridge::Outcome out = bridge.handle(r.request, memory);
@@ -247,20 +233,12 @@ TEST(RemoteResponder, ReadsAndWritesTheControllersMemoryInItsOwnFraming) {
     // Header: length, kind, direction, link, station, type, address, count,
     // special, extra; then the values and the sum.
     auto frame = [](int direction, int station, int type, int addr, int count, Bytes values) {
-        Bytes f = {0,
-                   0,
-                   uint8_t(direction),
-                   0,
-                   uint8_t(station),
-                   0,
-                   uint8_t(type),
-                   uint8_t(addr >> 24),
-                   uint8_t(addr >> 16),
-                   uint8_t(addr >> 8),
-                   uint8_t(addr),
-                   0,
-                   uint8_t(count)};
-        f.resize(21, 0);
+        Bytes f(21, 0);
+        f[2] = uint8_t(direction);
+        f[4] = uint8_t(station);
+        f[6] = uint8_t(type);
+        for (int k = 0; k < 4; ++k) f[7 + k] = uint8_t(addr >> (24 - 8 * k));
+        f[12] = uint8_t(count);
         f.insert(f.end(), values.begin(), values.end());
         f[0] = uint8_t(f.size() + 1);
         f.push_back(byteSum(f.data(), f.size()));
@@ -271,19 +249,18 @@ TEST(RemoteResponder, ReadsAndWritesTheControllersMemoryInItsOwnFraming) {
         Bytes request, reply;
         bool refused;
     };
+    // clang-format off
     const Row rows[] = {
-        {"ReadRegisters", frame(0, 1, 12, 4, 2, {}),
-         withCrc({0x01, 0x0C, 0x04, 0x01, 0x02, 0x00, 0x00}), false},
-        {"ReadBitsPacked", frame(0, 1, 2, 10, 3, {}), withCrc({0x01, 0x02, 0x01, 0x05}), false},
-        {"WriteRegister", frame(1, 1, 7, 5, 1, {0xBE, 0xEF}),
-         withCrc({0x01, 0x07, 0x00, 0x05, 0x00, 0x01}), false},
-        {"WriteBitInWord", frame(1, 1, 20, 0x33, 1, {1}),
-         withCrc({0x01, 0x14, 0x00, 0x33, 0x00, 0x01}), false},
+        {"ReadRegisters", frame(0, 1, 12, 4, 2, {}), withCrc(bytes("010C0401020000")), false},
+        {"ReadBitsPacked", frame(0, 1, 2, 10, 3, {}), withCrc(bytes("01020105")), false},
+        {"WriteRegister", frame(1, 1, 7, 5, 1, {0xBE, 0xEF}), withCrc(bytes("010700050001")), false},
+        {"WriteBitInWord", frame(1, 1, 20, 0x33, 1, {1}), withCrc(bytes("011400330001")), false},
         {"OfflineStation", frame(0, 2, 12, 4, 1, {}), {}, true},
         {"ReadFromStationZero", frame(0, 0, 12, 4, 1, {}), {}, true},
         {"WriteToInputs", frame(1, 1, 13, 0, 1, {0, 1}), {}, true},
         {"ReadBeyondMemory", frame(0, 1, 12, 0xFFFF, 2, {}), {}, true},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         const RemoteOutcome out = respondRemote(r.request, memory);
