@@ -2,11 +2,11 @@
 // controller in each line mode: paced at the baud rate, replies in two bursts
 // the way USB adapters hand them over, and a two-wire line that echoes every
 // request. Every value read must be the controller's, every write must land,
-// and no exchange may be repeated.
+// no exchange may be repeated, and an exception reply ends its exchange at once.
 #include <random>
 
 #include "frames.h"
-#include "line_rig.h"
+#include "rig.h"
 
 namespace plctest {
 namespace {
@@ -20,7 +20,7 @@ struct Mode {
     int byteTimeoutMs;
 };
 
-void startInMode(Rig& rig, const Mode& m, const plcsim::Options& simOptions) {
+void startInMode(Rig& rig, const Mode& m) {
     plchost::LinkSettings s;
     s.baud = m.baud;
     s.parity = 'N';
@@ -28,16 +28,12 @@ void startInMode(Rig& rig, const Mode& m, const plcsim::Options& simOptions) {
     s.turnaroundMs = 5;
     s.byteTimeoutMs = m.byteTimeoutMs;
     s.echo = m.echo;
-    startRig(rig, s, simOptions);
-}
-
-plcsim::Options simOptions(const Mode& m) {
     plcsim::Options o{{1, 2}, /*live=*/false};
     o.pace = m.pace;
     o.paceBaud = m.baud;
     o.burstGapMs = m.burstMs;
     o.echo = m.echo;
-    return o;
+    rig.start(s, &o);
 }
 
 // Polled variables (a bit-in-word one from bit 0 of its word), and writes.
@@ -63,6 +59,13 @@ const Write kWrites[] = {
     {1, 20, "3.4", 3 * 16 + 4, {1}},
 };
 
+// Station 1, 200 holding registers from 11736, and its CRC.
+const QByteArray kTooLong = [] {
+    QByteArray f = QByteArray::fromHex("01032DD800C8");
+    const uint16_t crc = plcsim::crc16(reinterpret_cast<const uint8_t*>(f.constData()), 6);
+    return f.append(char(crc & 0xFF)).append(char(crc >> 8));
+}();
+
 TEST(LineModes, EveryValueReadIsTheControllersAndEveryWriteLandsWithoutARepeat) {
     const Mode modes[] = {
         {"Plain", 115200, false, 0, false, 50},
@@ -85,7 +88,7 @@ TEST(LineModes, EveryValueReadIsTheControllersAndEveryWriteLandsWithoutARepeat) 
         rig.cfg.pollIntervalMs = 0;
         for (const Polled& p : kPolled)
             rig.cfg.vars.push_back(var(p.station, p.type, p.addr, p.count));
-        ASSERT_NO_FATAL_FAILURE(startInMode(rig, m, simOptions(m)));
+        ASSERT_NO_FATAL_FAILURE(startInMode(rig, m));
         for (const Polled& p : kPolled)
             for (int k = 0; k < p.count; ++k) {
                 const bool bit = plchost::isBitUnitType(p.type);
@@ -118,6 +121,16 @@ TEST(LineModes, EveryValueReadIsTheControllersAndEveryWriteLandsWithoutARepeat) 
         EXPECT_EQ(st.retries, 0u);
         EXPECT_EQ(st.giveUps, 0u);
         EXPECT_EQ(st.good, st.requests);
+
+        // The link straight against the controller: 200 registers are beyond
+        // the 125 a read may ask for, and the exception reply ends the
+        // exchange at its fifth byte instead of the 1 s time-out. Five
+        // characters, the request's eight and the frame gap at 9600 are 19 ms,
+        // a burst gap at most 16 ms more.
+        const plchost::Exchange ex = rig.link.exchange(kTooLong.constData(), kTooLong.size(), 405);
+        EXPECT_TRUE(ex.exception && !ex.echoMismatch);
+        EXPECT_EQ(ex.reply.left(3).toHex(), QByteArray("018303"));
+        EXPECT_LT(ex.doneNs - ex.sentNs, 100 * 1000000LL);
     }
 }
 
@@ -129,8 +142,7 @@ TEST(LineModes, RepliesSplitBeyondTheByteTimeoutAreNeverStoredAndTheirTailsNever
     Rig rig({1});
     rig.cfg.com.retryMax = 1;
     rig.cfg.vars = {var(1, 7, "0", 2), var(1, 7, "10", 2)};
-    plcsim::Options o = simOptions(m);
-    ASSERT_NO_FATAL_FAILURE(startInMode(rig, m, o));
+    ASSERT_NO_FATAL_FAILURE(startInMode(rig, m));
     for (int k = 0; k < 2; ++k) {
         rig.sim->setUnit(1, 7, k, uint16_t(0x1111 * (k + 1)));
         rig.sim->setUnit(1, 7, 10 + k, uint16_t(0x5555 + k));
@@ -141,43 +153,6 @@ TEST(LineModes, RepliesSplitBeyondTheByteTimeoutAreNeverStoredAndTheirTailsNever
     EXPECT_EQ(st.wrongLength, st.giveUps);
     EXPECT_EQ(rig.image(1, 7, "0", 2), units(7, {0, 0}));
     EXPECT_EQ(rig.image(1, 7, "10", 2), units(7, {0, 0}));
-}
-
-// The link layer straight against the controller: an exception reply ends
-// the exchange at its fifth byte instead of the time-out, paced or not, in
-// bursts or not.
-TEST(LineModes, AnExceptionReplyEndsTheExchangeAtOnce) {
-    const Mode modes[] = {
-        {"Plain", 115200, false, 0, false, 50},
-        {"Paced9600", 9600, true, 0, false, 50},
-        {"Burst16msPaced19200", 19200, true, 16, false, 50},
-        {"EchoPaced9600", 9600, true, 0, true, 50},
-    };
-    // Station 1, 200 holding registers from 11736: beyond the 125 a read may
-    // ask for, which the controller answers with exception 03.
-    const QByteArray request = QByteArray::fromHex("01032DD800C8");
-    for (const Mode& m : modes) {
-        SCOPED_TRACE(m.name);
-        plcsim::Simulator sim(simOptions(m));
-        std::string err;
-        ASSERT_TRUE(sim.openPty(&err) && sim.start(&err)) << err;
-        plchost::SerialLink link;
-        plchost::LinkSettings s;
-        s.device = sim.devicePath();
-        s.baud = m.baud;
-        s.echo = m.echo;
-        ASSERT_TRUE(link.open(s, &err)) << err;
-        QByteArray frame = request;
-        const uint16_t crc = plcsim::crc16(reinterpret_cast<const uint8_t*>(frame.constData()), 6);
-        frame.append(char(crc & 0xFF)).append(char(crc >> 8));
-        const plchost::Exchange ex = link.exchange(frame.constData(), frame.size(), 405);
-        EXPECT_TRUE(ex.exception);
-        EXPECT_FALSE(ex.echoMismatch);
-        EXPECT_EQ(ex.reply.left(3).toHex(), QByteArray("018303"));
-        // Five characters, the request's eight and the frame gap at 9600 are
-        // 19 ms; the burst gap 16 ms more. Far below the 1 s time-out.
-        EXPECT_LT(ex.doneNs - ex.sentNs, 100 * 1000000LL);
-    }
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 // read cycle over the pty.
 #include "planner.h"
 
-#include <cstdio>
-
 #include "frame_decoder.h"
 #include "rig.h"
 
@@ -39,22 +37,15 @@ TEST(Planner, TheBlocksPlannedAreTheFramesTheEnginePollsForEveryBlockSize) {
     };
     for (int blockSize : {1, 4, 32, 125}) {
         SCOPED_TRACE("block size " + std::to_string(blockSize));
-        char* buf = nullptr;
-        size_t len = 0;
-        FILE* trace = ::open_memstream(&buf, &len);
-        std::string traced;
+        Trace trace;
         {
             Rig rig({1, 2});
             rig.cfg.vars = screen;
             rig.cfg.com.blockSize = blockSize;
-            rig.cfg.trace = trace;
+            rig.cfg.trace = trace.file;
             ASSERT_NO_FATAL_FAILURE(rig.start());
             ASSERT_TRUE(rig.cycles(2));
-            std::fflush(trace);
-            traced.assign(buf, len);
         }
-        std::fclose(trace);
-        std::free(buf);
 
         plchost::DriverApi api;
         std::string err;
@@ -68,7 +59,7 @@ TEST(Planner, TheBlocksPlannedAreTheFramesTheEnginePollsForEveryBlockSize) {
         std::vector<std::string> planned;
         for (const plchost::PlannedRequest& r : plan.requests)
             planned.push_back(plchost::hexBytes(r.frame));
-        EXPECT_EQ(planned, secondCycleFrames(traced));
+        EXPECT_EQ(planned, secondCycleFrames(trace.text()));
         EXPECT_GE(planned.size(), 4u);
     }
 }

@@ -1,6 +1,7 @@
 // The driver polled through a real pty against the simulated controller (libmodbus
 // on the Modbus side): every area read and written in both framings, bit-in-word
-// writes, broadcasts, several stations and the local-only run mode.
+// writes, broadcasts, several stations, the local-only run mode and requests
+// named for a station the settings cannot reach.
 #include "rig.h"
 
 namespace plctest {
@@ -190,6 +191,33 @@ TEST(Polling, WithARunModeOtherThanTwoWritesOnlyChangeTheImageAndNeverTheControl
     EXPECT_EQ(rig.image(1, 2, "9", 1), units(2, {1}));
     EXPECT_TRUE(rig.sim->stats().writesPerStation.empty());
     EXPECT_EQ(rig.mem(1, 7, 40), 0);
+}
+
+// Safe addressing in the engine itself: with multiStation 0 a request named
+// for another station is refused, never sent to defStation instead.
+TEST(Addressing, WithMultiStationOffAWriteForAnotherStationIsRejectedAndReachesNoController) {
+    Rig rig({1, 2});
+    rig.cfg.com.multiStation = 0;
+    rig.cfg.com.defStation = 1;
+    rig.cfg.vars = {var(1, 7, "50", 1)};
+    ASSERT_NO_FATAL_FAILURE(rig.start());
+    const int id = rig.engine->queueWrite(write(2, 7, "50", {777}, true));
+    const plchost::WriteStatus w = rig.engine->writeStatus(id);
+    EXPECT_EQ(w.state, WriteState::Rejected);
+    EXPECT_NE(w.note.find("multiStation is 0"), std::string::npos) << w.note;
+    ASSERT_TRUE(rig.cycles(2));
+    EXPECT_TRUE(rig.sim->stats().writesPerStation.empty());
+    EXPECT_EQ(rig.mem(1, 7, 50), 0);
+    EXPECT_EQ(rig.mem(2, 7, 50), 0);
+
+    // The same for a variable: set-up refuses it.
+    plchost::EngineConfig cfg = rig.cfg;
+    cfg.vars = {var(2, 7, "0", 1)};
+    rig.engine.reset();
+    plchost::HostEngine engine(rig.api, rig.link, cfg);
+    std::string err;
+    EXPECT_FALSE(engine.setup(&err));
+    EXPECT_NE(err.find("station 2 is named while multiStation is 0"), std::string::npos) << err;
 }
 
 }  // namespace

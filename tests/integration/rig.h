@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +34,27 @@ inline plchost::WriteRequest write(int station, int type, const QString& addr,
     return {addr, station, type, addr, int(values.size()), units(type, values), verify};
 }
 
+// What the engine traces, collected in memory.
+class Trace {
+public:
+    Trace() : file(::open_memstream(&buf_, &len_)) {}
+    ~Trace() {
+        std::fclose(file);
+        std::free(buf_);
+    }
+    std::string text() {
+        std::fflush(file);
+        return std::string(buf_, len_);
+    }
+
+private:
+    char* buf_ = nullptr;
+    size_t len_ = 0;
+
+public:
+    FILE* const file;
+};
+
 class Rig {
 public:
     explicit Rig(const std::vector<int>& stations = {1}) {
@@ -47,10 +70,17 @@ public:
     // memory and the settings first. The time-out is generous: a busy machine
     // must not turn a slow reply into a give-up.
     void start(int timeoutMs = 1000) {
+        ASSERT_NO_FATAL_FAILURE(start({"", 115200, 'N', 8, 1, timeoutMs, 5}, nullptr));
+    }
+    // Starts with link settings of the test's own (the device is filled in)
+    // and, unless null, a simulator made from `options` in place of the rig's.
+    void start(plchost::LinkSettings settings, const plcsim::Options* options) {
+        if (options) sim = std::make_unique<plcsim::Simulator>(*options);
         std::string err;
         ASSERT_TRUE(sim->openPty(&err) && sim->start(&err)) << err;
         ASSERT_TRUE(api.load(PLC_DRIVER_LIBRARY, &err, /*privateCopy=*/true)) << err;
-        ASSERT_TRUE(link.open({sim->devicePath(), 115200, 'N', 8, 1, timeoutMs, 5}, &err)) << err;
+        settings.device = sim->devicePath();
+        ASSERT_TRUE(link.open(settings, &err)) << err;
         engine = std::make_unique<plchost::HostEngine>(api, link, cfg);
         ASSERT_TRUE(engine->setup(&err)) << err;
     }

@@ -14,7 +14,7 @@
 #include <set>
 #include <thread>
 
-#include "line_rig.h"
+#include "rig.h"
 
 namespace plctest {
 namespace {
@@ -78,7 +78,7 @@ TEST(FaultSoak, EveryQueuedWriteEndsConfirmedOrReportedAndTheImageMatchesTheCont
     link.timeoutMs = 60;
     link.turnaroundMs = 5;
     link.byteTimeoutMs = 10;
-    ASSERT_NO_FATAL_FAILURE(startRig(rig, link, plcsim::Options{{1, 2}, /*live=*/false}));
+    ASSERT_NO_FATAL_FAILURE(rig.start(link, nullptr));
     ASSERT_TRUE(rig.cycles(1));
     rig.sim->setFaultRate(faultRate);
     rig.sim->resetStats();
