@@ -1,15 +1,19 @@
 // The library as a host sees it: loaded with dlopen, every name the host uses
 // looked up, nothing else in the dynamic symbol table, the record sizes of the
-// 32-bit panel, and the log handler's fresh start after each load.
+// 32-bit panel, and the log handler: its lines, and its fresh start after each load.
 #include <dlfcn.h>
 #include <elf.h>
 #include <gtest/gtest.h>
 #include <link.h>
 
+#include <QtCore/QDateTime>
 #include <QtCore/QDir>
 #include <QtCore/QFile>
+#include <QtCore/QRegExp>
+#include <QtCore/QStringList>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <string>
@@ -108,31 +112,51 @@ TEST(Abi, HelpersEntryPointsAndDataWorkThroughTheLookedUpAddresses) {
     EXPECT_EQ(*lw, 5);
 }
 
-TEST(Abi, TheLogHandlerStartsAFreshFileAtItsFirstMessageAfterEachLoad) {
+// Each load of the library starts a fresh "debug.log" at its first message
+// and appends after: a line "yyyy.MM.dd.hh:mm:ss.z:message" for a message of
+// any type, z being the milliseconds without leading zeros.
+TEST(Abi, TheLogHandlerStartsAFreshFileAfterEachLoadAndStampsEveryLine) {
     plctest::TempDir dir;
     const QString old = QDir::currentPath();
     ASSERT_TRUE(dir.isValid() && QDir::setCurrent(dir.path()));
-    auto log = [&] {
-        QFile f(dir.filePath("debug.log"));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(no file)");
-    };
     QFile stale(dir.filePath("debug.log"));
     ASSERT_TRUE(stale.open(QIODevice::WriteOnly) && stale.write("left over\n") > 0);
     stale.close();
     // A copy under another name is a second, independent load.
     const QString copy = dir.filePath("reloaded.so");
     ASSERT_TRUE(QFile::copy(PLC_DRIVER_LIBRARY, copy));
+    const std::pair<QtMsgType, const char*> messages[] = {
+        {QtDebugMsg, "first"},
+        {QtFatalMsg, "fatal: the handler still returns"},
+        {QtWarningMsg, ""},
+        {QtDebugMsg, "StringAddressToInt error 20 \"a b\" "}};
+    const int n = int(std::size(messages));
+    QRegExp stamp(QLatin1String(
+        "(\\d{4})\\.(\\d\\d)\\.(\\d\\d)\\.(\\d\\d):(\\d\\d):(\\d\\d)\\.(0|[1-9]\\d{0,2}):(.*)"));
     for (const QString& path : {QString(PLC_DRIVER_LIBRARY), copy}) {
         SCOPED_TRACE(path.toStdString());
         Library lib = load(path.toLocal8Bit().constData());
         auto handler = fn<void (*)(QtMsgType, const char*)>(lib, "customMessageHandler");
         ASSERT_TRUE(lib && handler) << dlerror();
-        handler(QtDebugMsg, "first");
-        EXPECT_TRUE(log().count('\n') == 1 && log().endsWith(":first\n")) << log().constData();
-        handler(QtWarningMsg, "second");
-        EXPECT_TRUE(log().count('\n') == 2 && log().contains(":first\n") &&
-                    log().endsWith(":second\n"))
-            << log().constData();
+        // Early in a second, where a zero-padded millisecond field starts with 0.
+        QDateTime before = QDateTime::currentDateTime();
+        while (before.time().msec() < 5 || before.time().msec() > 50)
+            before = QDateTime::currentDateTime();
+        for (const auto& m : messages) handler(m.first, m.second);
+        const QDateTime after = QDateTime::currentDateTime();
+        QFile log(dir.filePath("debug.log"));
+        ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromLocal8Bit(log.readAll()).split(QLatin1Char('\n'));
+        ASSERT_EQ(lines.size(), n + 1) << lines.join(QLatin1String("|")).toStdString();
+        EXPECT_TRUE(lines.last().isEmpty());  // every line ends in a newline
+        for (int i = 0; i < n; ++i) {
+            ASSERT_TRUE(stamp.exactMatch(lines[i])) << lines[i].toStdString();
+            auto at = [&](int k) { return stamp.cap(k).toInt(); };
+            const QDateTime when(QDate(at(1), at(2), at(3)), QTime(at(4), at(5), at(6), at(7)));
+            EXPECT_TRUE(before <= when && when <= after) << lines[i].toStdString();
+            EXPECT_TRUE(i > 0 || when.time().msec() < 100);  // where a padded field fails
+            EXPECT_EQ(stamp.cap(8).toStdString(), messages[i].second);
+        }
     }
     QDir::setCurrent(old);
 }

@@ -9,21 +9,6 @@ namespace {
 
 class DriverObjectTest : public DriverTest {};
 
-TEST(DriverObject, ANewDriverObjectHoldsNothingHasTakenNoListAndHasItsLocksFree) {
-    Communication_Protocol d;
-    EXPECT_TRUE(!d.comInfo && !d.varDoneCallback && !d.failCallback && d.readList.isEmpty() &&
-                d.writeList.isEmpty() && d.onceReadList.isEmpty() && d.spareList.isEmpty() &&
-                d.pendingFrames.isEmpty() && d.extendList.isEmpty() && d.stationsOff.isEmpty());
-    EXPECT_EQ(QList<int>({d.lastList, d.writeBurst, d.onceBurst, d.okCount, d.failFlag}),
-              QList<int>({100, 0, 0, 0, 0}));
-    EXPECT_EQ(recordText(d.retVar), "0 0 0 0 0 0   0 0 0 0 0 0 ");
-    for (QMutex* m : {&d.listMutex, &d.storageMutex, &d.stationMutex}) {
-        ASSERT_TRUE(m->tryLock());
-        EXPECT_FALSE(m->tryLock());  // not recursive
-        m->unlock();
-    }
-}
-
 TEST_F(DriverObjectTest, PassingAResultCopiesEveryFieldAndEmptiesTheValue) {
     const RW_VAR from{1, 2, 3, 4, 5, 6, "name", "3.4", 20, 52, 9, 10, -1, 12, hex("01 02 03")};
     RW_VAR to{7, 7, 7, 7, 7, 7, "old", "old", 7, 7, 7, 7, 7, 7, hex("FF")};

@@ -1,8 +1,8 @@
 // The polling loop by example: switched-off stations, the reply check and
-// status codes, repeats and give-ups, the finish flag, callbacks under the
-// list lock and the bit-in-word patch. The sequence fuzzer (fuzz/) checks
-// the scheduler's order, bursts, completion, reporting and purging against a
-// model over many generated sessions.
+// status codes, repeats and give-ups, the finish flag and callbacks under the
+// list lock. The sequence fuzzer (fuzz/) checks the scheduler's order, bursts,
+// completion, reporting, purging and the bit-in-word patch against a model
+// over many generated sessions.
 #include <tuple>
 
 #include "scripted_controller.h"
@@ -16,8 +16,7 @@ protected:
     ScriptedController ctl{1, 2, 3};
 
     static RW_VAR write(int addr, int kind, int id, int station = 1, int type = 12) {
-        const char* value = type == 20 ? "01" : "12 34";
-        return RW_VAR{kind, id, 1, 0, 0, 0, "", "", type, addr, station, 1, 0, 0, hex(value)};
+        return RW_VAR{kind, id, 1, 0, 0, 0, "", "", type, addr, station, 1, 0, 0, hex("12 34")};
     }
     static int feed(QByteArray reply) { return DataCom(&reply, reply.size())->status; }
 };
@@ -174,52 +173,6 @@ TEST_F(Polling, CallbacksRunWhileTheListsAreLocked) {
     ctl.script({Answer::Silent});
     pollOnce(ctl);
     EXPECT_EQ(lockedCalls, 3);  // completion, then completion (given up) and failure
-}
-
-TEST_F(Polling, BitWriteReadReplyPatchesItsOwnWriteHalfOnly) {
-    const std::tuple<int, const char*, const char*, const char*> rows[] = {
-        // bit address, value, read reply, patched write half
-        {53, "01", "01 03 02 12 14 B4 EB", "01 06 2D DB 12 34 FD EA"},
-        {53, "00", "01 03 02 12 14 B4 EB", "01 06 2D DB 12 14 FC 32"},
-        {53, "80", "01 03 02 12 14 B4 EB", "01 06 2D DB 12 34 FD EA"},
-        {53, "", "01 03 02 12 34 B5 33", "01 06 2D DB 12 14 FC 32"},
-        {35, "01", "01 03 02 12 34 B5 33", "01 06 2D DA 12 3C AD EC"},
-        {63, "01", "01 03 02 00 00 B8 44", "01 06 2D DB 80 00 91 5D"},
-    };
-    for (const auto& [addr, value, reply, patched] : rows) {
-        SCOPED_TRACE(patched);
-        PLC_driver.pendingFrames.clear();
-        RW_VAR bit = write(addr, 6, 1, 1, 20);
-        bit.value = hex(value);
-        PLC_driver.writeList = {bit};
-        PLC_driver.lastList = 1;
-        WriteRegister(&bit);
-        const auto imageBefore = DataStorage;
-        EXPECT_EQ(feed(hex(reply)), 1);
-        ASSERT_EQ(PLC_driver.pendingFrames.size(), 1);
-        EXPECT_EQ(toHex(PLC_driver.pendingFrames.first().frame), QString(patched));
-        EXPECT_EQ(PLC_driver.writeList.size(), 1);  // not completed yet
-        EXPECT_TRUE(DataStorage == imageBefore);
-    }
-    EXPECT_TRUE(rec.done.empty());
-    // A marked read followed by anything but its write half leaves that frame
-    // alone, even with a matching bit write at the head of the list.
-    PLC_driver.pendingFrames.clear();
-    RW_VAR marked = var(7, 3, 1);
-    marked.special = -1;
-    ReadRegister(&marked);
-    ReadRegister(&marked);
-    const QByteArray untouched = PLC_driver.pendingFrames[1].frame;
-    feed(hex("01 03 02 12 14 B4 EB"));
-    ASSERT_EQ(PLC_driver.pendingFrames.size(), 1);
-    EXPECT_EQ(PLC_driver.pendingFrames.first().frame, untouched);
-    // A write half whose list entry vanished in flight never goes out as 00 00.
-    PLC_driver.pendingFrames.clear();
-    RW_VAR bit = write(53, 6, 1, 1, 20);
-    WriteRegister(&bit);
-    PLC_driver.writeList.clear();
-    feed(hex("01 03 02 12 14 B4 EB"));
-    for (const Protocol& p : PLC_driver.pendingFrames) EXPECT_NE(p.frame.mid(4, 2), hex("00 00"));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Rebuilding the cyclic read list from the host's variable descriptions, and
-// the grouping helpers.
+// Rebuilding the cyclic read list from the host's variable descriptions.
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -19,9 +18,6 @@ class RebuildTest : public DriverTest {
 protected:
     int rebuild(QList<VARDESC> descs) { return ReCreatReadVarList(&descs); }
     static std::string blocks() { return listText(PLC_driver.readList); }
-    static RW_VAR named(int addr, int count, const char* name = "") {
-        return RW_VAR{0, 0, 0, 0, 0, 0, name, "", 7, addr, 1, count, 0, 0, QByteArray()};
-    }
 };
 
 TEST_F(RebuildTest, VariablesAreGroupedIntoBlockReadsPerStationAndAreaInANewCycle) {
@@ -127,36 +123,6 @@ TEST_F(RebuildTest, BlocksAreReadsCarryingTheRecordOfTheVariableThatOpenedThem) 
               2);
     EXPECT_EQ(recordText(PLC_driver.readList[0]), "0 -1 0 3 6 0 first 2 7 2 4 13 0 0 ");
     EXPECT_EQ(recordText(PLC_driver.readList[1]), "0 -1 0 3 6 0 fourth 40 7 40 4 3 0 0 ");
-}
-
-TEST_F(RebuildTest, TheSpareMergersJoinTouchingVariablesBridgeGapsAndTheSplitterCutsPieces) {
-    // gap (-1: the merger without a gap), sorted group -> blocks
-    // clang-format off
-    const std::tuple<int, QList<RW_VAR>, const char*> merges[] = {
-        {-1, {named(0, 4), named(4, 2), named(7, 1)}, "1:7:0:6 1:7:7:1"},
-        {-1, {named(0, 40), named(30, 40), named(70, 40)}, "1:7:0:110"},  // no length limit
-        {-1, {named(0, 10), named(2, 3)}, "1:7:0:10"},
-        {1, {named(0, 4), named(4, 2), named(7, 1)}, "1:7:0:8"}, {1, {named(0, 4), named(6, 1)}, "1:7:0:4 1:7:6:1"},
-        {0, {named(0, 4), named(4, 1), named(6, 1)}, "1:7:0:5 1:7:6:1"},
-    };
-    // clang-format on
-    for (auto [gap, group, want] : merges) {
-        PLC_driver.readList.clear();
-        gap < 0 ? mergeTouching(&group) : mergeWithinGap(&group, gap);
-        EXPECT_EQ(blocks(), want);
-    }
-    // clang-format off
-    const struct { int total, limit; const char* want; } splits[] = {
-        {70, 32, "1:7:10:32 1:7:42:32 1:7:74:6"}, {64, 32, "1:7:10:32 1:7:42:32"}, {32, 32, "1:7:10:5"}};
-    // clang-format on
-    for (const auto& r : splits) {
-        RW_VAR v = named(10, 5, "w");
-        QList<RW_VAR> out;
-        appendInPieces(r.total, r.limit, &v, &out);
-        EXPECT_EQ(listText(out), r.want);
-        EXPECT_EQ(listText({v}), listText({out.last()}));  // the record ends as the last piece
-        for (const RW_VAR& e : out) EXPECT_EQ(e.name, QString::fromLatin1("w"));
-    }
 }
 
 }  // namespace
