@@ -72,28 +72,8 @@ TEST(FrameFinder, FindsEachRequestExactlyWhenItsLastByteIsInAndNeverAfterOneWron
         const FoundFrame spoiled = findFrame(bad);
         ASSERT_FALSE(spoiled.kind == kind && spoiled.length == f.size()) << i;
     }
-}
-
-TEST(FrameFinder, KnownFrames) {
-    struct Row {
-        const char* name;
-        Bytes bytes;
-        FrameKind kind;
-        size_t length;
-    };
-    const Row rows[] = {
-        {"ReadHolding", bytes("01032E3C00020D2F"), FrameKind::Modbus, 8},
-        {"WriteMultiple", bytes("01102E3C00020400010002F54E"), FrameKind::Modbus, 13},
-        {"RemoteRead", bytes("16000000010007000000640002000000000000000084"), FrameKind::Remote,
-         22},
-        {"UnknownFunction", withCrc({0x01, 0x07}), FrameKind::None, 0},
-        {"Empty", {}, FrameKind::None, 0},
-    };
-    for (const Row& r : rows) {
-        const FoundFrame f = findFrame(r.bytes);
-        EXPECT_EQ(int(f.kind), int(r.kind)) << r.name;
-        EXPECT_EQ(f.length, r.length) << r.name;
-    }
+    // A Modbus function no master sends is no request, whatever its checksum.
+    EXPECT_EQ(int(findFrame(withCrc({0x01, 0x07})).kind), int(FrameKind::None));
 }
 
 TEST(Faults, ShareKindAndShapeOfSpoiledReplies) {
