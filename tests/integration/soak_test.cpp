@@ -13,7 +13,9 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <tuple>
 
+#include "cli_values.h"
 #include "rig.h"
 
 namespace plctest {
@@ -42,23 +44,14 @@ struct Target {
     long busyValue = 0;
 };
 
-// A setting from the environment, or its default; false when it is set but
-// not a number in [lo, hi].
-bool envSetting(const char* name, double lo, double hi, double* value) {
-    const char* text = std::getenv(name);
-    if (!text || !*text) return true;
-    char* end = nullptr;
-    const double v = std::strtod(text, &end);
-    if (*end || !(v >= lo && v <= hi)) return false;
-    *value = v;
-    return true;
-}
-
 TEST(FaultSoak, EveryQueuedWriteEndsConfirmedOrReportedAndTheImageMatchesTheControllerAfterwards) {
     double writes = 2000, faultRate = 0.10;
-    ASSERT_TRUE(envSetting("PLC_SOAK_WRITES", 1, 1e7, &writes)) << "PLC_SOAK_WRITES: 1..10000000";
-    ASSERT_TRUE(envSetting("PLC_SOAK_FAULT_RATE", 0.01, 0.5, &faultRate))
-        << "PLC_SOAK_FAULT_RATE: 0.01..0.5";
+    for (auto [name, value, lo, hi] : {std::tuple("PLC_SOAK_WRITES", &writes, 1.0, 1e7),
+                                       std::tuple("PLC_SOAK_FAULT_RATE", &faultRate, 0.01, 0.5)}) {
+        const char* text = std::getenv(name);
+        ASSERT_TRUE(!text || !*text || plc::cli::parseReal(text, lo, hi, value, nullptr))
+            << name << ": " << lo << ".." << hi;
+    }
     const int kWrites = int(writes);
     // Generous for a loaded machine: about 6 ms a write is typical.
     const int timeLimitMs = 60000 + 50 * kWrites;
@@ -72,13 +65,8 @@ TEST(FaultSoak, EveryQueuedWriteEndsConfirmedOrReportedAndTheImageMatchesTheCont
     }
     // A pty hands a reply over in one piece: a 10 ms byte timeout is plenty,
     // and keeps the cut-short replies from costing 50 ms each.
-    plchost::LinkSettings link;
-    link.baud = 115200;
-    link.parity = 'N';
-    link.timeoutMs = 60;
-    link.turnaroundMs = 5;
-    link.byteTimeoutMs = 10;
-    ASSERT_NO_FATAL_FAILURE(rig.start(link, nullptr));
+    ASSERT_NO_FATAL_FAILURE(
+        rig.start({"", 115200, 'N', 8, 1, 60, 5, /*byteTimeoutMs=*/10}, nullptr));
     ASSERT_TRUE(rig.cycles(1));
     rig.sim->setFaultRate(faultRate);
     rig.sim->resetStats();
