@@ -16,66 +16,61 @@ using namespace plchost;
 
 struct ErrorRow {
     const char* name;
-    const char* json;
+    const char* json;     // with ' for "
     const char* message;  // "LINE:COLUMN: path: what", or a part of it
 };
 
 TEST(Project, EveryErrorNamesItsLineColumnAndPath) {
     const ErrorRow rows[] = {
-        {"UnknownKeySuggestsTheRightOne", "{\n  \"link\": { \"devcie\": \"/dev/ttyUSB0\" }\n}",
+        {"UnknownKeySuggestsTheRightOne", "{\n  'link': { 'devcie': '/dev/ttyUSB0' }\n}",
          "p.json:2:13: link.devcie: unknown key 'devcie'; did you mean 'device'?"},
-        {"UnknownTopLevelKey", "{ \"varaibles\": [] }", "p.json:1:3: varaibles: unknown key"},
-        {"RealForAnInteger",
-         "{\"variables\": [\n {\"type\": 7, \"address\": \"0\", \"count\": 1.5}]}",
+        {"UnknownTopLevelKey", "{ 'varaibles': [] }", "p.json:1:3: varaibles: unknown key"},
+        {"RealForAnInteger", "{'variables': [\n {'type': 7, 'address': '0', 'count': 1.5}]}",
          "p.json:2:39: variables[0].count: expected an integer"},
-        {"StringForANumber", "{\"link\": {\"baud\": \"fast\"}}",
+        {"StringForANumber", "{'link': {'baud': 'fast'}}",
          "p.json:1:19: link.baud: expected an integer"},
-        {"UnsupportedBaud", "{\"link\": {\"baud\": 1234}}", "link.baud: unsupported baud rate"},
-        {"MissingType", "{\"variables\": [{\"address\": \"0\"}]}",
+        {"UnsupportedBaud", "{'link': {'baud': 1234}}", "link.baud: unsupported baud rate"},
+        {"MissingType", "{'variables': [{'address': '0'}]}",
          "p.json:1:16: variables[0]: missing required key 'type'"},
-        {"RepeatedKey", "{\"link\": {\"baud\": 9600,\n  \"baud\": 19200}}",
+        {"RepeatedKey", "{'link': {'baud': 9600,\n  'baud': 19200}}",
          "p.json:2:3: link.baud: given twice"},
-        {"SyntaxError", "{\"link\": {\"baud\": 9600\n  \"parity\": \"none\"}}",
-         "p.json:2:4: JSON syntax"},
+        {"SyntaxError", "{'link': {'baud': 9600\n  'parity': 'none'}}", "p.json:2:4: JSON syntax"},
         {"NotAnObject", "[1, 2]", "p.json:1:1: the project must be a JSON object"},
-        {"ElementNotAnObject", "{\"writes\": [3]}", "p.json:1:13: writes[0]: expected an object"},
-        {"ReadOfStationZero",
-         "{\"variables\": [{\"station\": 0, \"type\": 7, \"address\": \"0\"}]}",
+        {"ElementNotAnObject", "{'writes': [3]}", "p.json:1:13: writes[0]: expected an object"},
+        {"ReadOfStationZero", "{'variables': [{'station': 0, 'type': 7, 'address': '0'}]}",
          "variables[0].station: station 0 is the broadcast address"},
         {"StationOtherThanDefaultWithoutMultiStation",
-         "{\"cominfo\": {\"defStation\": 1},\n \"variables\": [{\"station\": 2, \"type\": 7, "
-         "\"address\": \"0\"}]}",
+         "{'cominfo': {'defStation': 1},\n 'variables': [{'station': 2, 'type': 7, 'address': "
+         "'0'}]}",
          "p.json:2:28: variables[0].station: station 2 is named while multiStation is 0"},
         {"WriteToAnotherStationWithoutMultiStation",
-         "{\"writes\": [{\"station\": 2, \"type\": 7, \"address\": \"5\", \"values\": [1]}]}",
+         "{'writes': [{'station': 2, 'type': 7, 'address': '5', 'values': [1]}]}",
          "writes[0].station: station 2 is named while multiStation is 0"},
-        {"RegisterValueTooLarge",
-         "{\"writes\": [{\"type\": 7, \"address\": \"5\", \"values\": [1, 70000]}]}",
+        {"RegisterValueTooLarge", "{'writes': [{'type': 7, 'address': '5', 'values': [1, 70000]}]}",
          "p.json:1:55: writes[0].values[1]: '70000' is out of range 0..65535"},
-        {"BitValueTwo", "{\"writes\": [{\"type\": 2, \"address\": \"5\", \"values\": [2]}]}",
+        {"BitValueTwo", "{'writes': [{'type': 2, 'address': '5', 'values': [2]}]}",
          "writes[0].values[0]: '2' is out of range 0..1 (a bit is 0 or 1)"},
         {"SignedValueInRangeOnlyWithIntFormat",
-         "{\"writes\": [{\"type\": 7, \"address\": \"5\", \"values\": [-1]}]}",
+         "{'writes': [{'type': 7, 'address': '5', 'values': [-1]}]}",
          "writes[0].values[0]: '-1' is out of range 0..65535"},
-        {"EmptyValues", "{\"writes\": [{\"type\": 7, \"address\": \"5\", \"values\": []}]}",
+        {"EmptyValues", "{'writes': [{'type': 7, 'address': '5', 'values': []}]}",
          "writes[0].values: at least one value"},
-        {"BadDirectionControl", "{\"link\": {\"rs485\": \"yes\"}}",
+        {"BadDirectionControl", "{'link': {'rs485': 'yes'}}",
          "link.rs485: 'yes': kernel, rts or off"},
-        {"FaultRateAboveOne", "{\"simulator\": {\"faultRate\": 1.5}}",
+        {"FaultRateAboveOne", "{'simulator': {'faultRate': 1.5}}",
          "simulator.faultRate: 1.5 is out of range 0..1"},
         {"PresetWithoutPlace",
-         "{\"simulator\": {\"init\": [{\"station\": 1, \"type\": 7, \"address\": 0, \"values\": "
-         "[\"x\"]}]}}",
+         "{'simulator': {'init': [{'station': 1, 'type': 7, 'address': 0, 'values': ['x']}]}}",
          "simulator.init[0].values[0]: 'x' is not an integer"},
         {"ColumnsCountCharactersNotBytes",
-         "{\"variables\": [{\"name\": \"\u00fcber\", \"type\": 99, \"address\": \"0\"}]}",
+         "{'variables': [{'name': '\u00fcber', 'type': 99, 'address': '0'}]}",
          "p.json:1:41: variables[0].type: '99' is out of range 0..25"},
     };
     for (const ErrorRow& r : rows) {
         SCOPED_TRACE(r.name);
         HostConfig cfg;
         std::string why;
-        EXPECT_FALSE(parseProject(r.json, "p.json", &cfg, &why));
+        EXPECT_FALSE(parseProject(QByteArray(r.json).replace('\'', '"'), "p.json", &cfg, &why));
         EXPECT_NE(why.find(r.message), std::string::npos) << why;
     }
 }
