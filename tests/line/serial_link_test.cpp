@@ -116,14 +116,7 @@ private:
 };
 
 LinkSettings settings(int timeoutMs, int byteTimeoutMs, bool echo = false) {
-    LinkSettings s;
-    s.baud = 115200;
-    s.parity = 'N';
-    s.timeoutMs = timeoutMs;
-    s.byteTimeoutMs = byteTimeoutMs;
-    s.turnaroundMs = 2;
-    s.echo = echo;
-    return s;
+    return {"", 115200, 'N', 8, 1, timeoutMs, /*turnaroundMs=*/2, byteTimeoutMs, echo};
 }
 
 enum class Ends { Complete, Exception, Gap, TimedOut };

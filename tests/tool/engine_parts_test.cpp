@@ -136,28 +136,31 @@ WriteTracker::Followups done(WriteTracker& t, int id, int result, int64_t now) {
     return t.apply({Report{Report::WriteDone, id, result}}, now);
 }
 
+// Takes the next write the tracker lets go and hands it to the driver, which
+// answers `result`; its id, or 0 when none may go.
+int submitNext(WriteTracker& t, int64_t now, int result = 1) {
+    int id = 0;
+    WriteRequest req;
+    if (!t.takeNext(now, &id, &req)) return 0;
+    t.submitted(id, result, false, now);
+    return id;
+}
+
 TEST(WriteTracker, WritesWaitForRoomAreConfirmedSupersededAndReadBack) {
     WriteTracker t(/*maxPiecesInDriver=*/4);
     const int a = t.add(request(1, 7, "10", {1, 2, 3}), 3);
     const int b = t.add(request(1, 7, "10", {4, 5, 6}), 3);
-    int id = 0;
-    WriteRequest req;
-    ASSERT_TRUE(t.takeNext(100, &id, &req));
-    EXPECT_EQ(id, a);
-    EXPECT_FALSE(t.takeNext(100, &id, &req)) << "3 + 3 pieces exceed the room for 4";
+    ASSERT_EQ(submitNext(t, 110, 5), a);
+    EXPECT_EQ(submitNext(t, 110), 0) << "3 + 3 pieces exceed the room for 4";
     EXPECT_EQ(t.status(b).state, WriteState::Waiting);
-    t.submitted(a, 5, false, 110);
     EXPECT_EQ(t.status(a).state, WriteState::Queued);
-    EXPECT_TRUE(done(t, a, 1, 200).readbacksToQueue.empty()) << "no read-back wanted";
-    ASSERT_TRUE(t.takeNext(210, &id, &req));
-    EXPECT_EQ(id, b);
-    t.submitted(b, 1, false, 220);
+    EXPECT_TRUE(done(t, a, 1, 210).readbacksToQueue.empty()) << "no read-back wanted";
+    ASSERT_EQ(submitNext(t, 220), b);
     EXPECT_EQ(t.status(a).doneNs - t.status(a).queuedNs, 100);
 
     // A later write to the same target replaces an earlier one still queued.
     const int c = t.add(request(1, 7, "10", {7, 8, 9}), 1);
-    ASSERT_TRUE(t.takeNext(300, &id, &req)) << "3 + 1 pieces fit";
-    t.submitted(c, 1, false, 300);
+    ASSERT_EQ(submitNext(t, 300), c) << "3 + 1 pieces fit";
     EXPECT_TRUE(done(t, c, 1, 400).readbacksToQueue.empty());
     EXPECT_EQ(t.status(b).state, WriteState::Superseded);
     EXPECT_EQ(t.outstanding(), 0);
@@ -166,8 +169,7 @@ TEST(WriteTracker, WritesWaitForRoomAreConfirmedSupersededAndReadBack) {
     WriteRequest v = request(2, 20, "3.4", {1});
     v.verify = true;
     const int d = t.add(v, 1);
-    ASSERT_TRUE(t.takeNext(500, &id, &req));
-    t.submitted(d, 1, false, 500);
+    ASSERT_EQ(submitNext(t, 500), d);
     t.apply({Report{Report::WriteDone, d, 2}, Report{Report::Fail, 0, 0, true}}, 600);
     EXPECT_EQ(t.status(d).state, WriteState::Failed);
     EXPECT_EQ(t.failCallbacks(), 1);
@@ -175,8 +177,7 @@ TEST(WriteTracker, WritesWaitForRoomAreConfirmedSupersededAndReadBack) {
 
     // Confirmed with a read-back: a match, then a mismatch on another write.
     const int e = t.add(v, 1);
-    ASSERT_TRUE(t.takeNext(700, &id, &req));
-    t.submitted(e, 1, false, 700);
+    ASSERT_EQ(submitNext(t, 700), e);
     EXPECT_EQ(done(t, e, 1, 800).readbacksToQueue, std::vector<int>{e});
     EXPECT_EQ(t.outstanding(), 1) << "reading back";
     EXPECT_EQ(t.apply({Report{Report::ReadbackDone, e, 1}}, 900).readbacksDone,
@@ -188,8 +189,7 @@ TEST(WriteTracker, WritesWaitForRoomAreConfirmedSupersededAndReadBack) {
 
     // Refused by SetRegisterData, or by the host before it.
     const int f = t.add(request(1, 13, "0", {1}), 1);
-    ASSERT_TRUE(t.takeNext(900, &id, &req));
-    t.submitted(f, 0, false, 900);
+    ASSERT_EQ(submitNext(t, 900, 0), f);
     EXPECT_EQ(t.status(f).state, WriteState::Rejected);
     const int g = t.addRejected(request(2, 7, "0", {1}), "station 2 is named while ...");
     EXPECT_EQ(t.status(g).state, WriteState::Rejected);
