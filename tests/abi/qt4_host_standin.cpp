@@ -304,24 +304,11 @@ void readListsPollBlocksTheHostDescribed(Driver& d) {
 
     // Three descriptors on station 1, all in area 7 once folded: one block of
     // registers 0 to 11, carrying the record of the variable that opened it.
+    const VARDESC b = {0, 7, 1, 0, 0, text("10"), text("b"), 2};
+    const VARDESC c = {0, 20, 1, 0, 0, text("3.4"), text("c"), 4};
+    const VARDESC a = {0, 7, 1, 0, 0, text("0"), text("a"), 1};
     QList<VARDESC> descs;
-    const struct {
-        int regType;
-        const char* addrText;
-        const char* name;
-        int count;
-    } rows[] = {{7, "10", "b", 2}, {20, "3.4", "c", 4}, {7, "0", "a", 1}};
-    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
-        const VARDESC v = {0,
-                           static_cast<uint8_t>(rows[i].regType),
-                           1,
-                           0,
-                           0,
-                           text(rows[i].addrText),
-                           text(rows[i].name),
-                           rows[i].count};
-        descs.append(v);
-    }
+    descs << b << c << a;
     CHECK(d.ReCreatReadVarList(&descs) == 1);  // the single read is discarded
     CHECK(descs.size() == 3 && descs.at(0).name == text("b") &&
           descs.at(1).addrText == text("3.4"));
