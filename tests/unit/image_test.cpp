@@ -132,40 +132,6 @@ TEST_F(ImageTest, HostReadsComeFromTheImageInHostByteOrder) {
     }
 }
 
-TEST_F(ImageTest, HostWritesBecomeRecordsInControllerByteOrder) {
-    // block size, code, text, values, count -> station:code:addr:count=VALUE per record, diagnostic
-    // clang-format off
-    const std::tuple<int, int, const char*, const char*, int, const char*, std::string> rows[] = {
-        {1, 7, "100", "34 12 78 56", 2, "1:7:100:1=1234 1:7:101:1=5678", ""}, {10, 7, "100", "34 12 78 56", 2, "1:7:100:2=12345678", ""},
-        {0, 7, "100", "34 12 78 56", 2, "1:7:100:2=12345678", ""}, {-1, 7, "100", "34 12 78 56", 2, "1:7:100:2=12345678", ""},
-        {2, 24, "7", "01 00 02 00 03 00 04 00 05 00", 5, "1:24:7:2=00010002 1:24:9:2=00030004 1:24:11:1=0005", ""},
-        {2, 7, "0", "34", 2, "1:7:0:2=00340000", ""}, {4, 12, "0", "01 02 03 04", 1, "1:12:0:1=0201", ""},
-        {32, 3, "5", "01 00 01", 3, "1:3:5:1=01 1:3:6:1=00 1:3:7:1=01", ""}, {32, 1, "10", "01", 1, "1:1:8:1=01", ""},
-        {32, 2, "0", "01", 2, "1:2:0:1=01 1:2:1:1=00", ""}, {32, 20, "3.4", "01 00", 2, "1:20:52:1=01 1:20:53:1=00", ""},
-        {32, 7, "0", "01 02", 0, "", ""}, {32, 0, "1", "01 00", 1, "", ""},  // nothing to queue,
-        {32, 17, "1", "01 00", 1, "", ""}, {32, 18, "1", "01 00", 1, "", ""}, {32, 19, "1", "01 00", 1, "", ""},  // read-only
-    };
-    // clang-format on
-    std::tie(info.remoteMode, info.ownLinkNo) = std::make_tuple(2, 4);
-    for (const auto& [blockSize, type, text, values, count, want, diag] : rows) {
-        fresh();
-        info.blockSize = blockSize;
-        const int n = set(type, text, values, count);
-        EXPECT_EQ(n, PLC_driver.writeList.size());
-        EXPECT_EQ(listText(PLC_driver.writeList, true), want) << type << " " << text;
-        for (const RW_VAR& e : PLC_driver.writeList)  // station 3 only with multi-station
-            EXPECT_TRUE(e.kind == 6 && e.id == 9 && e.direction == 1 && e.framingMode == 2 &&
-                        e.linkNo == 4 && e.status == 0 && e.name == "op" && e.addrText == text &&
-                        e.special == 0 && e.extra == 0)
-                << recordText(e);
-        EXPECT_TRUE(DataStorage.isEmpty() && !PLC_driver.failFlag);  // framing mirrors later
-        EXPECT_EQ(takeMessages(), diag);
-    }
-    info.multiStation = 1;
-    EXPECT_EQ(set(21, "2.3", "01", 1), 1);
-    EXPECT_EQ(listText(PLC_driver.writeList), "3:21:35:1");
-}
-
 TEST_F(ImageTest, WithoutALinkOrWhileItFailsHostWritesAreMirroredIntoTheImageAtOnce) {
     const RW_VAR waiting = var(8, 1, 1);
     PLC_driver.writeList = {waiting, waiting};
