@@ -41,19 +41,16 @@ TEST(SimOptions, GoodCommandLinesSetWhatTheySay) {
         const char* args;
         const char* settings;  // words settingsOf gives, among others
     };
+    // clang-format off
     const Row rows[] = {
-        {"Defaults", "",
-         "stations=1 device= line=19200E81 pace=0/19200/0 burst=0 echo=0 verbose=0 live=1"},
-        {"LineModes", "--pace -b 9600 --turnaround 1.5 --burst 8 --echo",
-         "pace=1/9600/1500 burst=8 echo=1"},
-        {"Device", "--device /dev/ttyUSB1 --baud 115200 -P none -d 7 -s 2",
-         "device=/dev/ttyUSB1 line=115200N72"},
-        {"FaultsAndMemory", "--fault-rate 0.25 --seed 4294967295 --reply-delay-ms 20 --no-live -v",
-         "faults=0.25/4294967295 delay=20000 live=0 verbose=1"},
+        {"Defaults", "", "stations=1 device= line=19200E81 pace=0/19200/0 burst=0 echo=0 verbose=0 live=1"},
+        {"LineModes", "--pace -b 9600 --turnaround 1.5 --burst 8 --echo", "pace=1/9600/1500 burst=8 echo=1"},
+        {"Device", "--device /dev/ttyUSB1 --baud 115200 -P none -d 7 -s 2", "device=/dev/ttyUSB1 line=115200N72"},
+        {"FaultsAndMemory", "--fault-rate 0.25 --seed 4294967295 --reply-delay-ms 20 --no-live -v", "faults=0.25/4294967295 delay=20000 live=0 verbose=1"},
         // --set may come before the --stations that serve its station.
-        {"PresetsOnServedStations", "--set 2/7:3=0xA5C3 --stations 1,2 --set 1/20:53=1",
-         "stations=1,2 presets=2/7:3=42435|1/20:53=1"},
+        {"PresetsOnServedStations", "--set 2/7:3=0xA5C3 --stations 1,2 --set 1/20:53=1", "stations=1,2 presets=2/7:3=42435|1/20:53=1"},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         SimConfig c;

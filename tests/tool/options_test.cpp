@@ -54,30 +54,22 @@ TEST(Options, CombinationsResolveToTheStationsAndSettingsTheyName) {
     };
     // Direction 1 is the kernel's RS-485 mode, 2 RTS by hand; format 1 is csv,
     // mode 1 the register-type list.
+    // clang-format off
     const Row rows[] = {
-        {"WriteNamedForStationTwoWithTwoStations", "-a 1,2 --write 2/7:50=777",
-         "multi=1 writes=2:0903"},
-        {"WriteWithoutStationGoesToTheFirstOfAEvenWhenGivenBeforeIt", "--write 7:50=1 -a 3",
-         "writes=3:0100 def=3 multi=0"},
+        {"WriteNamedForStationTwoWithTwoStations", "-a 1,2 --write 2/7:50=777", "multi=1 writes=2:0903"},
+        {"WriteWithoutStationGoesToTheFirstOfAEvenWhenGivenBeforeIt", "--write 7:50=1 -a 3", "writes=3:0100 def=3 multi=0"},
         {"OneStationBecomesTheDefault", "-a 5 -t 7 -r 0", "def=5 vars=5:7:0:1:dec multi=0"},
-        {"TwoReadStationsTurnMultiStationOn", "-a 1,2 -t 12 -r 4 -c 3",
-         "vars=1:12:4:3:dec|2:12:4:3:dec multi=1"},
+        {"TwoReadStationsTurnMultiStationOn", "-a 1,2 -t 12 -r 4 -c 3", "vars=1:12:4:3:dec|2:12:4:3:dec multi=1"},
         {"ABroadcastIsAnotherStation", "-a 1 -t 7 -r 0 --write 0/7:1=5", "writes=0:0500 multi=1"},
-        {"PositionalValuesGoToEveryStationInTheirFormat", "-a 1,2 -t 7:hex -r 100 0x1234 7",
-         "writes=1:34120700|2:34120700 vars=1:7:100:2:hex|2:7:100:2:hex"},
+        {"PositionalValuesGoToEveryStationInTheirFormat", "-a 1,2 -t 7:hex -r 100 0x1234 7", "writes=1:34120700|2:34120700 vars=1:7:100:2:hex|2:7:100:2:hex"},
         {"SignedValuesAfterDoubleDash", "-t 7:int -r 0 -- -5", "writes=1:fbff"},
         {"DeviceBeforeValues", "-t 1 -r 17 /dev/ttyUSB0 1 0", "device=/dev/ttyUSB0 writes=1:0100"},
-        {"LineOptions",
-         "-t 7 -r 0 -b 9600 -P none -d 7 -s 2 -o 0.25 --byte-timeout 20 --echo --rs485 "
-         "--rts-delay-before 2",
-         "line=9600N72 timeouts=250/20 echo=1 direction=1/2"},
-        {"SimulatorModes",
-         "-t 7 -r 0 --sim-pace --sim-turnaround 3 --sim-burst 8 --sim-echo --sim-set 2/20:52=1",
-         "sim=11/3/8 presets=2/20:52=1"},
-        {"OnceIsOneCycleAndLogWritesCsv", "-t 7 -r 0 -1 --log out.csv --rts",
-         "cycles=1 format=1 log=out.csv direction=2/0"},
+        {"LineOptions", "-t 7 -r 0 -b 9600 -P none -d 7 -s 2 -o 0.25 --byte-timeout 20 --echo --rs485 --rts-delay-before 2", "line=9600N72 timeouts=250/20 echo=1 direction=1/2"},
+        {"SimulatorModes", "-t 7 -r 0 --sim-pace --sim-turnaround 3 --sim-burst 8 --sim-echo --sim-set 2/20:52=1", "sim=11/3/8 presets=2/20:52=1"},
+        {"OnceIsOneCycleAndLogWritesCsv", "-t 7 -r 0 -1 --log out.csv --rts", "cycles=1 format=1 log=out.csv direction=2/0"},
         {"ListTypesNeedsNothingElse", "--list-types", "mode=1"},
     };
+    // clang-format on
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         HostConfig cfg;
