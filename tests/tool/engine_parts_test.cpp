@@ -17,26 +17,22 @@ namespace {
 
 using namespace plchost;
 
+// The ranges DataCom's codes fall into (local k + 1 .. k + 12, remote 100 more):
+// each class between its edges, the codes just outside them and the rest.
 TEST(Status, EveryCodeFallsIntoTheClassOfItsRange) {
-    for (int code = -1; code <= 250; ++code) {
-        const int local = code > 100 ? code - 100 : code;
-        StatusClass want = StatusClass::OtherGiveUp;
-        if (code < 0)
-            want = StatusClass::None;
-        else if (code == 1 || code == 100)
-            want = StatusClass::Good;
-        else if (code == 0)
-            want = StatusClass::Retry;
-        else if (local >= 11 && local <= 22)
-            want = StatusClass::BadReply;
-        else if (local >= 41 && local <= 52)
-            want = StatusClass::NoReply;
-        else if (local >= 71 && local <= 82)
-            want = StatusClass::WrongLength;
-        EXPECT_EQ(classifyStatus(code), want) << code;
-        EXPECT_EQ(isGiveUp(code), want != StatusClass::None && want != StatusClass::Good &&
-                                      want != StatusClass::Retry)
-            << code;
+    using C = StatusClass;
+    const std::pair<int, C> edges[] = {
+        {-1, C::None},         {0, C::Retry},         {1, C::Good},          {100, C::Good},
+        {11, C::BadReply},     {22, C::BadReply},     {111, C::BadReply},    {122, C::BadReply},
+        {41, C::NoReply},      {52, C::NoReply},      {141, C::NoReply},     {152, C::NoReply},
+        {71, C::WrongLength},  {82, C::WrongLength},  {171, C::WrongLength}, {182, C::WrongLength},
+        {2, C::OtherGiveUp},   {10, C::OtherGiveUp},  {23, C::OtherGiveUp},  {40, C::OtherGiveUp},
+        {53, C::OtherGiveUp},  {70, C::OtherGiveUp},  {83, C::OtherGiveUp},  {99, C::OtherGiveUp},
+        {101, C::OtherGiveUp}, {110, C::OtherGiveUp}, {183, C::OtherGiveUp}, {250, C::OtherGiveUp},
+    };
+    for (const auto& [code, cls] : edges) {
+        EXPECT_EQ(classifyStatus(code), cls) << code;
+        EXPECT_EQ(isGiveUp(code), cls != C::None && cls != C::Good && cls != C::Retry) << code;
     }
     struct Row {
         int status, exception;

@@ -64,7 +64,8 @@ RW_VAR rv(const char* value, int station, int type, int addr, int count, int kin
 using Counters = std::pair<int, int>;  // framesDone, framesExpected
 
 // The rows cover each function and shape of frame; every area's base is
-// checked end to end against the simulator (tests/integration).
+// checked end to end against the simulator (tests/integration), every field
+// against a model by the sequence fuzzer.
 TEST_F(FrameTest, EachBuilderQueuesOneFrameWithItsReplyExpectations) {
     const std::tuple<void (*)(RW_VAR*), RW_VAR, const char*, int> rows[] = {
         // clang-format off
@@ -73,25 +74,19 @@ TEST_F(FrameTest, EachBuilderQueuesOneFrameWithItsReplyExpectations) {
         {ReadRegister, rv("", 1, 7, 100, 2), "01 03 2E 3C 00 02 0D 2F", 9},
         {ReadRegister, rv("", 1, 17, 10, 1), "01 04 04 0A 00 01 10 F8", 7},
         {ReadRegister, rv("", 1, 1, 0, 9), "01 01 04 00 00 09 FD 3C", 7},  // 9 bits in 2 bytes
-        {ReadRegister, rv("", 1, 1, 0, 0), "01 01 04 00 00 00 3D 3A", 5},
         {ReadRegister, rv("", 0, 14, 3, 1), "00 03 00 03 00 01 75 DB", 7},  // station 0 still answers
         {ReadRegister, rv("", 1, 25, 43000, 1), "01 03 00 18 00 01 04 0D", 7},  // address cut to 16 bits
-        {ReadRegister, rv("", 3, 13, 2, 4), "03 04 00 02 00 04 51 EB", 13},
         {ReadRegister, rv("", 2, 24, 0, 125), "02 03 50 20 00 7D 95 12", 255},
         {ReadRegister, rv("", 0x101, 7, 0, 1), "01 03 2D D8 00 01 0D 5D", 7},  // station's low byte
         {WriteAnalog, rv("01", 2, 1, 3, 1), "02 05 04 03 FF 00 7D 39", 8},
-        {WriteAnalog, rv("00", 2, 1, 3, 1), "02 05 04 03 00 00 3C C9", 8},
         {WriteAnalog, rv("", 2, 1, 3, 1), "02 05 04 03 00 00 3C C9", 8},  // no value is off
         {WriteAnalog, rv("80", 2, 1, 3, 5), "02 05 04 03 FF 00 7D 39", 8},  // one coil, any nonzero is on
         {WriteAnalog, rv("12 34", 1, 12, 4, 1), "01 06 06 CC 12 34 44 0A", 8},
         {WriteAnalog, rv("12 34", 0, 12, 4, 1), "00 06 06 CC 12 34 45 DB", 0},  // broadcast: no reply
         {WriteAnalog, rv("00 01 00 02", 1, 7, 100, 2), "01 10 2E 3C 00 02 04 00 01 00 02 F5 4E", 8},
-        {WriteAnalog, rv("00 01", 1, 25, 43000, 1), "01 06 00 18 00 01 C8 0D", 8},
         {WriteAnalog, rv("", 1, 7, 0, 1), "01 06 2D D8 FC D3", 8},  // value bytes go out as they are
-        {Remote_ReadVar, rv("", 1, 7, 100, 2), "16 00 00 00 01 00 07 00 00 00 64 00 02 00 00 00 00 00 00 00 00 84", 9},
         {Remote_ReadVar, rv("", 3, 0, 10, 16, 5, 2), "16 05 00 02 03 00 00 00 00 00 0A 00 10 00 00 00 00 00 00 00 00 3A", 7},
         {Remote_ReadVar, rv("", 1, 7, 0, 1, 0, 0, -1), "16 00 00 00 01 00 07 00 00 00 00 00 01 FF FF FF FF 00 00 00 00 1B", 7},
-        {Remote_ReadVar, rv("", 1, 9, 70000, 1), "16 00 00 00 01 00 09 00 01 11 70 00 01 00 00 00 00 00 00 00 00 A3", 7},
         {Remote_ReadVar, rv("", 0x102, 7, -2, 3, 300, 0x1FF, 0, 0x01020304), "16 2C 00 FF 02 00 07 FF FF FF FE 00 03 00 00 00 00 01 02 03 04 52", 11},
         {Remote_WriteVar, rv("12 34", 1, 12, 4, 1), "18 00 01 00 01 00 0C 00 00 00 04 00 01 00 00 00 00 00 00 00 00 12 34 71", 8},
         {Remote_WriteVar, rv("12 34", 0, 12, 4, 1), "18 00 01 00 00 00 0C 00 00 00 04 00 01 00 00 00 00 00 00 00 00 12 34 70", 0},
