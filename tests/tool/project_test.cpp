@@ -104,15 +104,4 @@ TEST(Project, AnUnknownKeyAnywhereIsReportedWhereItStands) {
     }
 }
 
-TEST(Project, PositionsCountLinesAndCharacters) {
-    const QByteArray text = "a\n\u00e4b\nc";
-    struct Row {
-        int offset, line, column;
-    };
-    for (const Row& r : {Row{0, 1, 1}, Row{1, 1, 2}, Row{2, 2, 1}, Row{4, 2, 2}, Row{6, 3, 1}}) {
-        const TextPosition p = positionOf(text, r.offset);
-        EXPECT_EQ(std::make_pair(p.line, p.column), std::make_pair(r.line, r.column)) << r.offset;
-    }
-}
-
 }  // namespace
