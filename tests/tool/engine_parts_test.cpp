@@ -182,6 +182,7 @@ TEST(WriteTracker, WritesWaitForRoomAreConfirmedSupersededAndReadBack) {
     EXPECT_EQ(t.status(e).readback, WriteStatus::Readback::Match);
     EXPECT_FALSE(readbackMatches(request(1, 7, "0", {5, 6}), QByteArray::fromHex("05000700")));
     EXPECT_TRUE(readbackMatches(request(1, 7, "0", {5, 6}), QByteArray::fromHex("05000600")));
+    EXPECT_FALSE(readbackMatches(request(1, 2, "0", {1, 0}), QByteArray::fromHex("0101")));
 
     // Refused by SetRegisterData, or by the host before it.
     const int f = t.add(request(1, 13, "0", {1}), 1);
