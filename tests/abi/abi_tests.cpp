@@ -94,24 +94,6 @@ TEST(Abi, RecordsHaveThePanelsSizesOn32BitTargets) {
     EXPECT_EQ(sizeof(EXTENDVAR), 16u);
 }
 
-TEST(Abi, HelpersEntryPointsAndDataWorkThroughTheLookedUpAddresses) {
-    Library lib = load(PLC_DRIVER_LIBRARY);
-    auto crc = fn<unsigned short (*)(unsigned char*, unsigned short)>(lib, "_Z6CalCRCPht");
-    auto offset = fn<int (*)(int)>(lib, "_Z16getOffsetAddressi");
-    auto convert = fn<int32_t (*)(int32_t, QString)>(lib, "PLCAddressChangeIntef");
-    auto flash = fn<void (*)(int32_t, int32_t, int32_t)>(lib, "FlashLocalRegister");
-    auto* lw = fn<int32_t*>(lib, "LW");
-    ASSERT_TRUE(lib && crc && offset && convert && flash && lw) << dlerror();
-    unsigned char digits[] = "123456789";
-    EXPECT_EQ(crc(digits, 9), 0x4B37);
-    EXPECT_EQ(offset(7), 11736);
-    EXPECT_EQ(convert(22, QLatin1String("4.15")), 79);
-    EXPECT_EQ(convert(0, QLatin1String("17")), 15);
-    EXPECT_EQ(*lw, 0);
-    flash(4, 5, 6);
-    EXPECT_EQ(*lw, 5);
-}
-
 // Each load of the library starts a fresh "debug.log" at its first message
 // and appends after: a line "yyyy.MM.dd.hh:mm:ss.z:message" for a message of
 // any type, z being the milliseconds without leading zeros.

@@ -7,8 +7,6 @@
 
 #include <random>
 
-#include "frame_decoder.h"
-
 namespace {
 
 using namespace plchost;
@@ -38,15 +36,6 @@ TEST(Planner, CandidatesArePowersOfTwoUpToTheModbusLimitAndTheConfiguredSize) {
     EXPECT_EQ(candidateBlockSizes(32, 125), (std::vector<int>{1, 2, 4, 8, 16, 32, 64, 125}));
     EXPECT_EQ(candidateBlockSizes(20, 125), (std::vector<int>{1, 2, 4, 8, 16, 20, 32, 64, 125}));
     EXPECT_EQ(candidateBlockSizes(250, 250).back(), 250);
-}
-
-TEST(Planner, SynthesizedRepliesCarryStationFunctionCountAndAValidCrc) {
-    const QByteArray frame = QByteArray::fromHex("0103 2DD8 0002 4D5C");
-    const QByteArray reply = goodReplyFor(frame, 1, 9);
-    EXPECT_EQ(reply.left(3), QByteArray::fromHex("010304"));
-    const uint16_t crc = crc16(reinterpret_cast<const uint8_t*>(reply.constData()), 7);
-    EXPECT_EQ(uint8_t(reply[7]) | (uint8_t(reply[8]) << 8), crc);
-    EXPECT_TRUE(goodReplyFor(frame, 0, 0).isEmpty()) << "a broadcast gets no reply";
 }
 
 void useStaticDriver(DriverApi& api) {
