@@ -71,21 +71,16 @@ QByteArray frame(const char* hex) {
 // ---------------------------------------------------------------------------
 // The driver as the host sees it: names looked up in the loaded library, with
 // the types the header declares them with.
-#define ENTRY(name) __typeof__(::name)* name
+#define ENTRY_POINTS(X)                                                                         \
+    X(SetComInfo)                                                                               \
+    X(RegistCallBackFuncIntf)                                                                   \
+    X(ComCommunication)                                                                         \
+    X(DataCom) X(AddListReadVar) X(AddListWriteVar) X(AddListOnceReadVar) X(ReCreatReadVarList) \
+        X(PLCAddressChangeIntef) X(GetRegisterData) X(SetRegisterData) X(customMessageHandler)
+#define ENTRY(name) __typeof__(::name)* name;
 struct Driver {
     void* handle;
-    ENTRY(SetComInfo);
-    ENTRY(RegistCallBackFuncIntf);
-    ENTRY(ComCommunication);
-    ENTRY(DataCom);
-    ENTRY(AddListReadVar);
-    ENTRY(AddListWriteVar);
-    ENTRY(AddListOnceReadVar);
-    ENTRY(ReCreatReadVarList);
-    ENTRY(PLCAddressChangeIntef);
-    ENTRY(GetRegisterData);
-    ENTRY(SetRegisterData);
-    ENTRY(customMessageHandler);
+    ENTRY_POINTS(ENTRY)
 };
 
 template <typename F>
@@ -102,12 +97,8 @@ bool load(Driver& d, const char* path) {
         printf("FAIL: cannot load %s: %s\n", path, dlerror());
         return false;
     }
-#define LOOK_UP(name) lookUp(d.handle, #name, d.name)
-    return LOOK_UP(SetComInfo) & LOOK_UP(RegistCallBackFuncIntf) & LOOK_UP(ComCommunication) &
-           LOOK_UP(DataCom) & LOOK_UP(AddListReadVar) & LOOK_UP(AddListWriteVar) &
-           LOOK_UP(AddListOnceReadVar) & LOOK_UP(ReCreatReadVarList) &
-           LOOK_UP(PLCAddressChangeIntef) & LOOK_UP(GetRegisterData) & LOOK_UP(SetRegisterData) &
-           LOOK_UP(customMessageHandler);
+#define LOOK_UP(name) &lookUp(d.handle, #name, d.name)
+    return true ENTRY_POINTS(LOOK_UP);
 }
 
 // ---------------------------------------------------------------------------
@@ -119,10 +110,9 @@ struct DoneCall {
 };
 std::vector<DoneCall> doneCalls;
 
-int failCalls = 0;
-int failKind = -1;
-int failOne = -1;
-int failListSize = -1;
+struct {
+    int calls, kind, one, listSize;
+} fail = {0, -1, -1, -1};
 QList<RW_VAR> keptFailList;  // the host keeps the list it was handed, grown by one
 
 // A record on station 1, made the way a host fills its own: brace-initialised.
@@ -141,10 +131,10 @@ void onDone(int32_t hostHandle, int32_t kind, int32_t id, int32_t result) {
 }
 
 void onFail(QList<RW_VAR> vars, int32_t kind, int32_t one) {
-    ++failCalls;
-    failKind = kind;
-    failOne = one;
-    failListSize = vars.size();
+    ++fail.calls;
+    fail.kind = kind;
+    fail.one = one;
+    fail.listSize = vars.size();
     // The list is the host's own value now: it grows it and keeps a copy.
     vars.append(record(0, 0, 0, "kept", "1", 7, 1, 1, bytes("AA55")));
     keptFailList = vars;
@@ -287,7 +277,7 @@ void givenUpRequestReportsThroughBothCallbacks(Driver& d) {
     CHECK(r->status == 41 + 11);  // no reply, kind 11
     CHECK(r->kind == 11 && r->id == 12 && r->name == text("gone") && r->value.isEmpty());
     CHECK(doneWas(11, 12, 2));
-    CHECK(failCalls == 1 && failKind == 11 && failOne == 1 && failListSize == 0);
+    CHECK(fail.calls == 1 && fail.kind == 11 && fail.one == 1 && fail.listSize == 0);
     CHECK(keptFailList.size() == 1 && keptFailList.first().name == text("kept"));
     CHECK(d.ComCommunication() == 0);
 }
