@@ -71,11 +71,12 @@ QByteArray frame(const char* hex) {
 // ---------------------------------------------------------------------------
 // The driver as the host sees it: names looked up in the loaded library, with
 // the types the header declares them with.
-#define ENTRY_POINTS(X)                                                                         \
-    X(SetComInfo)                                                                               \
-    X(RegistCallBackFuncIntf)                                                                   \
-    X(ComCommunication)                                                                         \
-    X(DataCom) X(AddListReadVar) X(AddListWriteVar) X(AddListOnceReadVar) X(ReCreatReadVarList) \
+#define ENTRY_POINTS(X)                                                              \
+    X(SetComInfo)                                                                    \
+    X(RegistCallBackFuncIntf)                                                        \
+    X(ComCommunication)                                                              \
+    X(DataCom)                                                                       \
+    X(AddListReadVar) X(AddListWriteVar) X(AddListOnceReadVar) X(ReCreatReadVarList) \
         X(PLCAddressChangeIntef) X(GetRegisterData) X(SetRegisterData) X(customMessageHandler)
 #define ENTRY(name) __typeof__(::name)* name;
 struct Driver {
@@ -110,7 +111,7 @@ struct DoneCall {
 };
 std::vector<DoneCall> doneCalls;
 
-struct {
+struct FailCall {
     int calls, kind, one, listSize;
 } fail = {0, -1, -1, -1};
 QList<RW_VAR> keptFailList;  // the host keeps the list it was handed, grown by one
