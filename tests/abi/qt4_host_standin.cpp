@@ -71,17 +71,21 @@ QByteArray frame(const char* hex) {
 // ---------------------------------------------------------------------------
 // The driver as the host sees it: names looked up in the loaded library, with
 // the types the header declares them with.
-#define ENTRY_POINTS(X)                                                              \
-    X(SetComInfo)                                                                    \
-    X(RegistCallBackFuncIntf)                                                        \
-    X(ComCommunication)                                                              \
-    X(DataCom)                                                                       \
-    X(AddListReadVar) X(AddListWriteVar) X(AddListOnceReadVar) X(ReCreatReadVarList) \
-        X(PLCAddressChangeIntef) X(GetRegisterData) X(SetRegisterData) X(customMessageHandler)
-#define ENTRY(name) __typeof__(::name)* name;
+#define ENTRY(name) __typeof__(::name)* name
 struct Driver {
     void* handle;
-    ENTRY_POINTS(ENTRY)
+    ENTRY(SetComInfo);
+    ENTRY(RegistCallBackFuncIntf);
+    ENTRY(ComCommunication);
+    ENTRY(DataCom);
+    ENTRY(AddListReadVar);
+    ENTRY(AddListWriteVar);
+    ENTRY(AddListOnceReadVar);
+    ENTRY(ReCreatReadVarList);
+    ENTRY(PLCAddressChangeIntef);
+    ENTRY(GetRegisterData);
+    ENTRY(SetRegisterData);
+    ENTRY(customMessageHandler);
 };
 
 template <typename F>
@@ -98,8 +102,12 @@ bool load(Driver& d, const char* path) {
         printf("FAIL: cannot load %s: %s\n", path, dlerror());
         return false;
     }
-#define LOOK_UP(name) &lookUp(d.handle, #name, d.name)
-    return true ENTRY_POINTS(LOOK_UP);
+#define LOOK_UP(name) lookUp(d.handle, #name, d.name)
+    return LOOK_UP(SetComInfo) & LOOK_UP(RegistCallBackFuncIntf) & LOOK_UP(ComCommunication) &
+           LOOK_UP(DataCom) & LOOK_UP(AddListReadVar) & LOOK_UP(AddListWriteVar) &
+           LOOK_UP(AddListOnceReadVar) & LOOK_UP(ReCreatReadVarList) &
+           LOOK_UP(PLCAddressChangeIntef) & LOOK_UP(GetRegisterData) & LOOK_UP(SetRegisterData) &
+           LOOK_UP(customMessageHandler);
 }
 
 // ---------------------------------------------------------------------------
