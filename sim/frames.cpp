@@ -1,5 +1,7 @@
 #include "frames.h"
 
+#include "crc16.h"
+
 namespace plcsim {
 
 namespace {
@@ -40,15 +42,7 @@ size_t remoteFrameLength(const std::vector<uint8_t>& buf) {
 
 }  // namespace
 
-uint16_t crc16(const uint8_t* data, size_t len) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < len; ++i) {
-        crc ^= data[i];
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-    }
-    return crc;
-}
+uint16_t crc16(const uint8_t* data, size_t len) { return plc::crc16Modbus(data, len); }
 
 uint8_t byteSum(const uint8_t* data, size_t len) {
     unsigned sum = 0;
