@@ -102,17 +102,8 @@ bool HostEngine::setup(std::string* error) {
     api_.EnableEthernet(-1, 1);  // every station on
     (void)api_.QueryFinishFlag();
 
-    QList<VARDESC> descs;
-    for (const VarConfig& v : cfg_.vars) {
-        VARDESC d{};
-        d.regType = uint8_t(v.type);
-        d.station = uint8_t(v.station);
-        d.addrText = v.addrText;
-        d.name = v.name;
-        d.count = v.count;
-        descs.append(d);
-        backoff_.station(v.station);
-    }
+    QList<VARDESC> descs = readDescriptors(cfg_.vars);
+    for (const VarConfig& v : cfg_.vars) backoff_.station(v.station);
     readBlocks_ = descs.isEmpty() ? 0 : api_.ReCreatReadVarList(&descs);
     cycles_.setReadBlocks(readBlocks_);
     cycles_.startCycle(monotonicNs());
@@ -120,6 +111,20 @@ bool HostEngine::setup(std::string* error) {
               int(cfg_.vars.size()), readBlocks_, ci_.blockSize,
               ci_.remoteMode ? "remote" : "local");
     return true;
+}
+
+QList<VARDESC> readDescriptors(const std::vector<VarConfig>& vars) {
+    QList<VARDESC> descs;
+    for (const VarConfig& v : vars) {
+        VARDESC d{};
+        d.regType = uint8_t(v.type);
+        d.station = uint8_t(v.station);
+        d.addrText = v.addrText;
+        d.name = v.name;
+        d.count = v.count;
+        descs.append(d);
+    }
+    return descs;
 }
 
 void HostEngine::onVarDone(int32_t handle, int32_t kind, int32_t id, int32_t result) {

@@ -37,6 +37,9 @@ struct VarConfig {
     Format format = Format::Dec;
 };
 
+// The descriptors of `vars` for the driver's read-list rebuild.
+QList<VARDESC> readDescriptors(const std::vector<VarConfig>& vars);
+
 // The host's communication-information settings (COMINFO words it owns).
 struct ComSettings {
     int blockSize = 32;

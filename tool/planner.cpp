@@ -68,16 +68,7 @@ bool Planner::plan(int blockSize, CyclePlan* out, std::string* error) {
     api_.RegistCallBackFuncIntf(&ignoreDone, &ignoreFail);
     api_.EnableEthernet(-1, 1);
 
-    QList<VARDESC> descs;
-    for (const VarConfig& v : cfg_.vars) {
-        VARDESC d{};
-        d.regType = uint8_t(v.type);
-        d.station = uint8_t(v.station);
-        d.addrText = v.addrText;
-        d.name = v.name;
-        d.count = v.count;
-        descs.append(d);
-    }
+    QList<VARDESC> descs = readDescriptors(cfg_.vars);
     const int entries = descs.isEmpty() ? 0 : api_.ReCreatReadVarList(&descs);
     *out = CyclePlan();
     out->blockSize = blockSize;
