@@ -1,6 +1,7 @@
 #include "bench_support.h"
 
 #include <cstring>
+#include <random>
 
 namespace bench {
 
@@ -105,6 +106,21 @@ QList<VARDESC> contiguousTags(int vars, int words) {
         d.addrText = QString::number(i * words);
         d.name = QString::fromLatin1("Tag%1").arg(i);
         d.count = words;
+        descs.append(d);
+    }
+    return descs;
+}
+
+QList<VARDESC> scatteredTags(int vars) {
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> addr(0, 60000);
+    QList<VARDESC> descs;
+    for (int i = 0; i < vars; ++i) {
+        VARDESC d{};
+        d.regType = 7;
+        d.station = 1;
+        d.addrText = QString::number(addr(rng));
+        d.count = 1 + i % 4;
         descs.append(d);
     }
     return descs;

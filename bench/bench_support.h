@@ -34,6 +34,11 @@ QByteArray controllerReply(const Protocol& p);
 // blockSize registers holds blockSize / words of them.
 QList<VARDESC> contiguousTags(int vars, int words);
 
+// `vars` word variables of area 7 on station 1 at random addresses 0..60000
+// (a fixed seed), 1 to 4 registers each: every one lands in one group, the
+// rebuild's worst case for sorting.
+QList<VARDESC> scatteredTags(int vars);
+
 // The exchanges the pair benchmarks time. One turn is a ComCommunication and
 // the DataCom of its reply; a period is what the host does between its own
 // actions (queueing a write), and is repeated for as long as measured.

@@ -4,7 +4,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <random>
 
 #include "bench_support.h"
 #include "run_times.h"
@@ -91,17 +90,7 @@ BENCHMARK(BM_AddListOnceReadVarBlockSize1)->Unit(benchmark::kMillisecond);
 
 void BM_ReCreatReadVarList(benchmark::State& state) {
     setUp(32);
-    std::mt19937 rng(11);
-    std::uniform_int_distribution<int> addr(0, 60000);
-    QList<VARDESC> descs;
-    for (int i = 0; i < state.range(0); ++i) {
-        VARDESC d{};
-        d.regType = 7;
-        d.station = 1;
-        d.addrText = QString::number(addr(rng));
-        d.count = 1 + i % 4;
-        descs.append(d);
-    }
+    QList<VARDESC> descs = bench::scatteredTags(int(state.range(0)));
     for (auto _ : state) benchmark::DoNotOptimize(ReCreatReadVarList(&descs));
 }
 BENCHMARK(BM_ReCreatReadVarList)->Arg(kMaxUnits)->Unit(benchmark::kMillisecond);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "bench_support.h"
 #include "driver_internal.h"
 
 namespace {
@@ -88,17 +89,7 @@ void BM_Rebuild(benchmark::State& state) {
     info.blockSize = 32;
     info.defStation = 1;
     SetComInfo(&info);
-    std::mt19937 rng(11);
-    std::uniform_int_distribution<int> addr(0, 60000);
-    QList<VARDESC> descs;
-    for (int i = 0; i < state.range(0); ++i) {
-        VARDESC d{};
-        d.regType = 7;
-        d.station = 1;
-        d.addrText = QString::number(addr(rng));
-        d.count = 1 + i % 4;
-        descs.append(d);
-    }
+    QList<VARDESC> descs = bench::scatteredTags(int(state.range(0)));
     int blocks = 0;
     for (auto _ : state) blocks = ReCreatReadVarList(&descs);
     state.counters["blocks"] = blocks;
