@@ -14,12 +14,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 major="${version%%.*}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-status=0
-check() {  # check WHAT CONDITION...
-  local what="$1"
-  shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; status=1; fi
-}
+# shellcheck source=tests/package/arm-library-checks.sh
+source "$here/arm-library-checks.sh"
 
 for n in "libplcdriver$major" libplcdriver-dev; do
   deb="$dist/${n}_${version}_armhf.deb"
@@ -31,21 +27,8 @@ done
 
 lib="$work/root/usr/lib/libplcdriver.so.$version"
 [[ -f "$lib" && ! -L "$lib" ]] || { echo "FAIL no library file usr/lib/libplcdriver.so.$version"; exit 1; }
-check "libplcdriver.so.$major -> libplcdriver.so.$version" \
-  test "$(readlink "$work/root/usr/lib/libplcdriver.so.$major")" == "libplcdriver.so.$version"
-kind="$(file -b "$lib")"
-echo "     $kind"
-check "ELF 32-bit ARM EABI5 shared object" \
-  grep -q '^ELF 32-bit LSB shared object, ARM, EABI5' <<<"$kind"
-check "stripped" grep -q ', stripped$' <<<"$kind"
-dynamic="$(readelf -d -W "$lib")"
-check "SONAME libplcdriver.so.$major" \
-  grep -q "(SONAME).*\[libplcdriver\.so\.$major\]" <<<"$dynamic"
-# shellcheck disable=SC2016  # $1 belongs to the inner shell
-check "no RPATH or RUNPATH" bash -c '! grep -qE "\((RPATH|RUNPATH)\)" <<<"$1"' _ "$dynamic"
-
-check "exported names are the header's" \
-  "$here/exported-names.sh" "$lib" "$work/root/usr/include/plcdriver/plc_driver.h"
+check_arm_library "$lib" "$work/root/usr/lib/libplcdriver.so.$major" \
+  "$work/root/usr/include/plcdriver/plc_driver.h" "$major" "$version"
 
 "$here/check-depends.sh" "$dist/libplcdriver${major}_${version}_armhf.deb" \
   "$sysroot/var/lib/dpkg/info" armhf || status=1
