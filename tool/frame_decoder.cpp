@@ -11,9 +11,7 @@ uint16_t crc16(const uint8_t* data, size_t len) { return plc::crc16Modbus(data, 
 int exceptionCode(const QByteArray& reply) {
     if (reply.size() != 5) return 0;
     const auto* b = reinterpret_cast<const uint8_t*>(reply.constData());
-    if (!(b[1] & 0x80) || b[2] == 0) return 0;
-    const uint16_t crc = crc16(b, 3);
-    if (b[3] != (crc & 0xFF) || b[4] != (crc >> 8)) return 0;
+    if (!(b[1] & 0x80) || b[2] == 0 || !plc::crc16Matches(b, 5)) return 0;
     return b[2];
 }
 
