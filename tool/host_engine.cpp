@@ -30,22 +30,20 @@ void sleepNs(int64_t ns) {
     }
 }
 
+// The station against the station mode first, then the target itself.
+std::string checkTarget(const Target& t, Access access, const ComSettings& com,
+                        const AddressParser& parse) {
+    std::string why = stationModeError(t.station, com.multiStation, com.defStation);
+    if (why.empty()) why = targetError(t, access, com.remoteMode != 0, parse);
+    return why;
+}
 }  // namespace
 
 std::string variableError(const VarConfig& v, const ComSettings& com, const AddressParser& parse) {
-    std::string why = stationModeError(v.station, com.multiStation, com.defStation);
-    if (why.empty())
-        why = targetError({v.station, v.type, v.addrText, v.count}, Access::Read,
-                          com.remoteMode != 0, parse);
-    return why;
+    return checkTarget({v.station, v.type, v.addrText, v.count}, Access::Read, com, parse);
 }
-
 std::string writeError(const WriteRequest& w, const ComSettings& com, const AddressParser& parse) {
-    std::string why = stationModeError(w.station, com.multiStation, com.defStation);
-    if (why.empty())
-        why = targetError({w.station, w.type, w.addrText, w.count}, Access::Write,
-                          com.remoteMode != 0, parse);
-    return why;
+    return checkTarget({w.station, w.type, w.addrText, w.count}, Access::Write, com, parse);
 }
 
 HostEngine::HostEngine(DriverApi& api, SerialLink& link, const EngineConfig& cfg)
