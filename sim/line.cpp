@@ -17,23 +17,12 @@ namespace {
 
 constexpr int64_t kMs = 1000000;
 
-timespec toTimespec(int64_t ns) {
-    if (ns < 0) ns = 0;
-    return timespec{time_t(ns / 1000000000), long(ns % 1000000000)};
-}
-
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
 }
 
 }  // namespace
-
-int64_t nowNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 int64_t pacedCharNs(int paceBaud) { return paceBaud > 0 ? int64_t(11) * 1000000000 / paceBaud : 0; }
 
@@ -134,7 +123,7 @@ Line::Wait Line::wait(int timeoutMs) {
     if (rc > 0 && (fds[0].revents & POLLIN)) return Wait::Data;
     if (rc > 0 && (fds[0].revents & (POLLHUP | POLLERR))) {
         // Nobody on the other end right now; do not spin.
-        if (!sleepUntil(nowNs() + 10 * kMs)) return Wait::Stop;
+        if (!sleepUntil(monotonicNs() + 10 * kMs)) return Wait::Stop;
     }
     return Wait::Quiet;
 }
@@ -157,7 +146,7 @@ void Line::sendReply(const std::vector<uint8_t>& reply, size_t requestLen, int64
                      int64_t lastByteNs) {
     const int64_t charNs = virtual_ ? pacedCharNs(timing_.paceBaud) : charNs_;
     for (const Chunk& c : replySchedule(timing_, charNs, virtual_, requestLen, firstByteNs,
-                                        lastByteNs, reply.size(), nowNs())) {
+                                        lastByteNs, reply.size(), monotonicNs())) {
         if (!sleepUntil(c.atNs) || !writeAll(reply.data() + c.from, c.count)) return;
     }
 }
@@ -176,16 +165,16 @@ void Line::rearm() {
 // False when stopped.
 bool Line::sleepUntil(int64_t ns) {
     for (;;) {
-        const int64_t left = ns - nowNs();
+        const int64_t left = ns - monotonicNs();
         if (left <= 0) return true;
         pollfd p{wake_[0], POLLIN, 0};
-        const timespec ts = toTimespec(left);
+        const timespec ts = plc::toTimespec(left);
         if (::ppoll(&p, 1, &ts, nullptr) > 0) return false;
     }
 }
 
 bool Line::writeAll(const uint8_t* data, size_t len) {
-    const int64_t deadline = nowNs() + 1000 * kMs;
+    const int64_t deadline = monotonicNs() + 1000 * kMs;
     while (len > 0) {
         const ssize_t n = ::write(fd_, data, len);
         if (n > 0) {
@@ -194,7 +183,7 @@ bool Line::writeAll(const uint8_t* data, size_t len) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || errno != EAGAIN || nowNs() >= deadline) return false;
+        if (n == 0 || errno != EAGAIN || monotonicNs() >= deadline) return false;
         pollfd fds[2] = {{fd_, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
         ::poll(fds, 2, 10);
         if (fds[1].revents) return false;

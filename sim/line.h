@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "serial_port.h"
 
 namespace plcsim {
@@ -99,7 +100,7 @@ private:
     LineTiming timing_;
 };
 
-int64_t nowNs();
+using plc::monotonicNs;
 
 }  // namespace plcsim
 

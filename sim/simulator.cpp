@@ -11,7 +11,7 @@ Simulator::Simulator(const Options& options)
     : options_(options),
       memory_(options.stations, options.live),
       faults_(options.faultRate, options.seed) {
-    startNs_ = nowNs();
+    startNs_ = monotonicNs();
     line_.setTiming({options.pace, options.paceBaud, options.turnaroundUs, options.burstGapMs,
                      options.echo, options.replyDelayUs});
 }
@@ -66,7 +66,7 @@ void Simulator::resetStats() {
 
 void Simulator::traceBytes(const char* tag, const std::vector<uint8_t>& bytes, const char* note) {
     if (!options_.trace) return;
-    const double t = double(nowNs() - startNs_) / 1e9;
+    const double t = double(monotonicNs() - startNs_) / 1e9;
     std::string hex;
     char b[4];
     for (uint8_t c : bytes) {
@@ -87,11 +87,11 @@ void Simulator::serve() {
         if (w == Line::Wait::Data) {
             const bool fresh = buf.empty();
             if (line_.read(buf) > 0) {
-                at.lastByteNs = nowNs();
+                at.lastByteNs = monotonicNs();
                 if (fresh) at.firstByteNs = at.lastByteNs;
             }
         }
-        memory_.updateLive(nowNs() - startNs_);
+        memory_.updateLive(monotonicNs() - startNs_);
         while (!buf.empty()) {
             const FoundFrame f = findFrame(buf);
             if (f.kind != FrameKind::None) {
@@ -103,7 +103,7 @@ void Simulator::serve() {
                     handleRemote(frame, at);
                 continue;
             }
-            if (nowNs() - at.lastByteNs >= line_.frameGapNs()) {
+            if (monotonicNs() - at.lastByteNs >= line_.frameGapNs()) {
                 handleNoise(buf);
                 buf.clear();
             }

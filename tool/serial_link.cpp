@@ -15,12 +15,6 @@
 
 namespace plchost {
 
-int64_t monotonicNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 namespace {
 
 constexpr int64_t kMs = 1000000;
@@ -30,14 +24,6 @@ constexpr int64_t kMs = 1000000;
 constexpr int kMaxUnframedReply = 256;
 // Length of a Modbus exception reply: station, function | 0x80, code, CRC.
 constexpr int kExceptionReplyLen = 5;
-
-timespec toTimespec(int64_t ns) {
-    if (ns < 0) ns = 0;
-    timespec ts;
-    ts.tv_sec = time_t(ns / 1000000000);
-    ts.tv_nsec = long(ns % 1000000000);
-    return ts;
-}
 
 const uint8_t* bytes(const QByteArray& b) {
     return reinterpret_cast<const uint8_t*>(b.constData());
@@ -115,7 +101,7 @@ double SerialLink::interFrameUs() const {
 }
 
 void SerialLink::sleepUntil(int64_t ns) {
-    const timespec ts = toTimespec(ns);
+    const timespec ts = plc::toTimespec(ns);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
 }
@@ -155,7 +141,7 @@ void SerialLink::settle(Exchange* ex) {
         const int64_t until = std::min(lastLineNs_ + quietNs, giveUpAt);
         if (now >= until) break;
         pollfd p{fd_, POLLIN, 0};
-        const timespec ts = toTimespec(until - now);
+        const timespec ts = plc::toTimespec(until - now);
         const int rc = ::ppoll(&p, 1, &ts, nullptr);
         // Readable but nothing to read: the far end hung up. Do not spin.
         if (rc > 0 && !(p.revents & POLLIN)) sleepUntil(std::min(until, monotonicNs() + kMs));
@@ -205,7 +191,7 @@ SerialLink::End SerialLink::collect(QByteArray* out, int want, int64_t firstByte
         const int64_t until = out->isEmpty() ? firstByteDeadlineNs : lastByteNs + byteTimeoutNs;
         if (now >= until) return out->isEmpty() ? End::TimedOut : End::Gap;
         pollfd p{fd_, POLLIN, 0};
-        const timespec ts = toTimespec(until - now);
+        const timespec ts = plc::toTimespec(until - now);
         if (::ppoll(&p, 1, &ts, nullptr) <= 0) continue;  // time-out or signal: re-evaluated above
         // Take nothing beyond want, and stop at five bytes first when this
         // may be an exception reply: whatever follows it is not part of it.

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
+
 namespace plchost {
 
 struct LinkSettings {
@@ -116,7 +118,7 @@ private:
 // does not check: the remote framing) have no exception replies.
 bool isExceptionReply(const QByteArray& request, const QByteArray& reply);
 
-int64_t monotonicNs();
+using plc::monotonicNs;
 
 }  // namespace plchost
 
