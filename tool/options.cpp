@@ -8,6 +8,7 @@
 #include "option_table.h"
 #include "project.h"
 #include "register_types.h"
+#include "setting_ranges.h"
 
 namespace plchost {
 
@@ -43,8 +44,8 @@ bool fail(std::string* error, std::string message) {
     return false;
 }
 
-bool msToInt(const std::string& v, int max, int* out, std::string* why) {
-    return parseInt(v, 0, max, out, why);
+bool parseIn(std::string_view v, Range r, int* out, std::string* why) {
+    return parseInt(v, r.min, r.max, out, why);
 }
 
 // clang-format off
@@ -54,13 +55,13 @@ const OptionRow kOptions[] = {
      [](HostConfig&, Collected&, const std::string&, std::string*) { return true; }},  // read first
     {"a", "STATIONS", "Station(s) 1..247, e.g. 1 or 1,2 (default: the project's defStation, or 1). More than one station, or one other than defStation, turns multi-station mode on. Broadcasts: --write 0/...",
      [](HostConfig&, Collected& o, const std::string& v, std::string* why) {
-         return plc::cli::parseIntList(v, 1, 247, &o.stations, why);
+         return plc::cli::parseIntList(v, limits::kStation.min, limits::kStation.max, &o.stations, why);
      }},
     {"t", "TYPE[:FMT]", "Register-type code 0..25 (see --list-types), not a Modbus table; FMT dec|int|hex|bin (default 7:dec).",
      [](HostConfig&, Collected& o, const std::string& v, std::string* why) {
          const std::vector<std::string_view> parts = plc::cli::split(v, ':');
          if (parts.size() > 2) { *why = "'" + v + "': TYPE or TYPE:FMT"; return false; }
-         if (!parseInt(parts[0], 0, 25, &o.type, why)) return false;
+         if (!parseIn(parts[0], limits::kRegisterType, &o.type, why)) return false;
          if (parts.size() == 2 && !parseFormat(parts[1], &o.format)) {
              *why = "'" + std::string(parts[1]) + "': dec, int, hex or bin";
              return false;
@@ -75,7 +76,7 @@ const OptionRow kOptions[] = {
      }},
     {"c", "COUNT", "Units to poll, 1..65535 (bits or registers; default 1).",
      [](HostConfig&, Collected& o, const std::string& v, std::string* why) {
-         return parseInt(v, 1, 65535, &o.count, why);
+         return parseIn(v, limits::kCount, &o.count, why);
      }},
     {"write", "WRITE", "A write through SetRegisterData, [S/]T[:FMT]:ADDR=V[,V...][@SEC]: station, type, format, address text, values, seconds after start (repeatable), e.g. 2/7:100=0x1234@2. Without S/ it goes to the first station of -a.",
      [](HostConfig&, Collected& o, const std::string& v, std::string*) {
@@ -93,30 +94,30 @@ const OptionRow kOptions[] = {
      }},
     {"d", "BITS", "Data bits 7|8 (default 8).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return parseInt(v, 7, 8, &c.link.dataBits, why);
+         return parseIn(v, limits::kDataBits, &c.link.dataBits, why);
      }},
     {"s", "BITS", "Stop bits 1|2 (default 1).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return parseInt(v, 1, 2, &c.link.stopBits, why);
+         return parseIn(v, limits::kStopBits, &c.link.stopBits, why);
      }},
     {"o", "SECONDS", "Response timeout, 0.001..60 (default 1.0).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
          double s = 0;
-         if (!parseReal(v, 0.001, 60, &s, why)) return false;
+         if (!parseReal(v, limits::kTimeoutMs.min / 1000.0, limits::kTimeoutMs.max / 1000.0, &s, why)) return false;
          c.link.timeoutMs = std::max(1, int(s * 1000 + 0.5));
          return true;
      }},
     {"l", "MS", "Poll interval: shortest time from one read cycle to the next (default 1000).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return msToInt(v, 3600000, &c.engine.pollIntervalMs, why);
+         return parseIn(v, limits::kPollIntervalMs, &c.engine.pollIntervalMs, why);
      }},
     {"turnaround", "MS", "Pause after a broadcast write (default 100).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return msToInt(v, 60000, &c.link.turnaroundMs, why);
+         return parseIn(v, limits::kTurnaroundMs, &c.link.turnaroundMs, why);
      }},
     {"byte-timeout", "MS", "Largest gap tolerated inside a reply, 1..10000 (default 50): USB adapters hand replies over in bursts.",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return parseInt(v, 1, 10000, &c.link.byteTimeoutMs, why);
+         return parseIn(v, limits::kByteTimeoutMs, &c.link.byteTimeoutMs, why);
      }},
     {"echo", nullptr, "Two-wire adapter that echoes what is sent: check and discard the echo of each request.",
      [](HostConfig& c, Collected&, const std::string&, std::string*) { return c.link.echo = true; }},
@@ -126,11 +127,11 @@ const OptionRow kOptions[] = {
      [](HostConfig&, Collected& o, const std::string&, std::string*) { return o.rts = true; }},
     {"rts-delay-before", "MS", "RS-485: RTS raised this long before the first bit (default 0).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return msToInt(v, 1000, &c.link.rtsDelayBeforeMs, why);
+         return parseIn(v, limits::kRtsDelayMs, &c.link.rtsDelayBeforeMs, why);
      }},
     {"rts-delay-after", "MS", "RS-485: RTS held this long after the last bit (default 0).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return msToInt(v, 1000, &c.link.rtsDelayAfterMs, why);
+         return parseIn(v, limits::kRtsDelayMs, &c.link.rtsDelayAfterMs, why);
      }},
     // The driver and its communication settings.
     {"driver", "PATH", "The driver library (default libplcdriver.so.1, found next to plc-host).",
@@ -140,11 +141,11 @@ const OptionRow kOptions[] = {
      }},
     {"block-size", "N", "COMINFO blockSize: registers per read block, 8 x N bits (1..250; at most 125 with word areas in the local framing).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return parseInt(v, 1, 250, &c.engine.com.blockSize, why);
+         return parseIn(v, limits::kBlockSize, &c.engine.com.blockSize, why);
      }},
     {"retries", "N", "COMINFO retryMax, 0..100 (default 2).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return parseInt(v, 0, 100, &c.engine.com.retryMax, why);
+         return parseIn(v, limits::kRetryMax, &c.engine.com.retryMax, why);
      }},
     {"remote", nullptr, "The driver's remote framing instead of Modbus RTU.",
      [](HostConfig& c, Collected&, const std::string&, std::string*) {
@@ -153,15 +154,15 @@ const OptionRow kOptions[] = {
      }},
     {"run-mode", "N", "COMINFO runMode 0..255; only 2 sends writes to the controller (default 2).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return parseInt(v, 0, 255, &c.engine.com.runMode, why);
+         return parseIn(v, limits::kRunMode, &c.engine.com.runMode, why);
      }},
     {"backoff", "N", "Give-ups in a row that switch a station off for a while; 0 = never (default 3).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return parseInt(v, 0, 1000, &c.engine.backoff.giveUps, why);
+         return parseIn(v, limits::kBackoffGiveUps, &c.engine.backoff.giveUps, why);
      }},
     {"backoff-delay", "MS", "How long a station stays off before a probe (default 5000).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return msToInt(v, 3600000, &c.engine.backoff.delayMs, why);
+         return parseIn(v, limits::kBackoffDelayMs, &c.engine.backoff.delayMs, why);
      }},
     {"no-log", nullptr, "Do not install the driver's log handler (debug.log).",
      [](HostConfig& c, Collected&, const std::string&, std::string*) {
@@ -171,7 +172,7 @@ const OptionRow kOptions[] = {
     // The built-in simulator.
     {"sim-stations", "LIST", "Stations the built-in simulator serves (default: those polled and written).",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return plc::cli::parseIntList(v, 1, 247, &c.sim.stations, why);
+         return plc::cli::parseIntList(v, limits::kStation.min, limits::kStation.max, &c.sim.stations, why);
      }},
     {"fault-rate", "X", "Share 0..1 of the simulator's replies spoiled: dropped, bad CRC or cut short.",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
@@ -198,9 +199,9 @@ const OptionRow kOptions[] = {
              *why = "'" + v + "': S/T:A=V, e.g. 1/7:3=0xA5C3";
              return false;
          }
-         if (!parseInt(v.substr(0, slash), 1, 247, &p.station, why) ||
-             !parseInt(v.substr(slash + 1, colon - slash - 1), 0, 25, &p.type, why) ||
-             !parseInt(v.substr(colon + 1, eq - colon - 1), 0, 1048575, &p.addr, why) ||
+         if (!parseIn(v.substr(0, slash), limits::kStation, &p.station, why) ||
+             !parseIn(v.substr(slash + 1, colon - slash - 1), limits::kRegisterType, &p.type, why) ||
+             !parseIn(v.substr(colon + 1, eq - colon - 1), limits::kSimUnit, &p.addr, why) ||
              !parseUnitValue(v.substr(eq + 1), p.type, Format::Dec, &p.value, why))
              return false;
          c.sim.presets.push_back(p);
@@ -210,11 +211,11 @@ const OptionRow kOptions[] = {
      [](HostConfig& c, Collected&, const std::string&, std::string*) { return c.sim.pace = true; }},
     {"sim-turnaround", "MS", "With --sim-pace: the simulator's pause between request and reply.",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return msToInt(v, 1000, &c.sim.turnaroundMs, why);
+         return parseIn(v, limits::kSimTurnaroundMs, &c.sim.turnaroundMs, why);
      }},
     {"sim-burst", "MS", "The simulator hands each reply over in two bursts MS apart, as a USB adapter does.",
      [](HostConfig& c, Collected&, const std::string& v, std::string* why) {
-         return msToInt(v, 1000, &c.sim.burstMs, why);
+         return parseIn(v, limits::kSimBurstMs, &c.sim.burstMs, why);
      }},
     {"sim-echo", nullptr, "The simulator echoes every request byte first, as a two-wire line does.",
      [](HostConfig& c, Collected&, const std::string&, std::string*) { return c.sim.echo = true; }},
@@ -318,7 +319,7 @@ bool parseWriteText(const std::string& text, int defaultStation, ScheduledWrite*
     *stationNamed = false;
     const size_t slash = target.find('/');
     if (slash != std::string::npos) {
-        if (!parseInt(target.substr(0, slash), 0, 247, &station, error)) return false;
+        if (!parseIn(target.substr(0, slash), limits::kWriteStation, &station, error)) return false;
         target = target.substr(slash + 1);
         *stationNamed = true;
     }
@@ -326,7 +327,7 @@ bool parseWriteText(const std::string& text, int defaultStation, ScheduledWrite*
     if (parts.size() < 2 || parts.size() > 3) return fail(error, usage);
     int type = 0;
     Format format = Format::Dec;
-    if (!parseInt(parts[0], 0, 25, &type, error)) return false;
+    if (!parseIn(parts[0], limits::kRegisterType, &type, error)) return false;
     if (parts.size() == 3 && !parseFormat(parts[1], &format))
         return fail(error, "'" + std::string(parts[1]) + "': dec, int, hex or bin");
     std::vector<long> values;

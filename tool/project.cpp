@@ -9,6 +9,7 @@
 
 #include "cli_values.h"
 #include "json_locator.h"
+#include "setting_ranges.h"
 
 namespace plchost {
 
@@ -111,6 +112,10 @@ public:
         if (!integer(path, v, min, max, &n)) return false;
         *out = Int(n);
         return true;
+    }
+    template <class Int>
+    bool integer(const std::string& path, const QJsonValue& v, Range r, Int* out) {
+        return integer(path, v, r.min, r.max, out);
     }
     bool real(const std::string& path, const QJsonValue& v, double min, double max, double* out) {
         const double d = v.toDouble();
@@ -223,27 +228,27 @@ const Field<HostConfig> kLinkFields[] = {
      }},
     {"dataBits", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
-         return w.integer(p, v, 7, 8, &c.link.dataBits);
+         return w.integer(p, v, limits::kDataBits, &c.link.dataBits);
      }},
     {"stopBits", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
-         return w.integer(p, v, 1, 2, &c.link.stopBits);
+         return w.integer(p, v, limits::kStopBits, &c.link.stopBits);
      }},
     {"timeoutMs", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
-         return w.integer(p, v, 1, 60000, &c.link.timeoutMs);
+         return w.integer(p, v, limits::kTimeoutMs, &c.link.timeoutMs);
      }},
     {"turnaroundMs", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
-         return w.integer(p, v, 0, 60000, &c.link.turnaroundMs);
+         return w.integer(p, v, limits::kTurnaroundMs, &c.link.turnaroundMs);
      }},
     {"pollIntervalMs", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
-         return w.integer(p, v, 0, 3600000, &c.engine.pollIntervalMs);
+         return w.integer(p, v, limits::kPollIntervalMs, &c.engine.pollIntervalMs);
      }},
     {"byteTimeoutMs", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
-         return w.integer(p, v, 1, 10000, &c.link.byteTimeoutMs);
+         return w.integer(p, v, limits::kByteTimeoutMs, &c.link.byteTimeoutMs);
      }},
     {"echo", Kind::Bool, false,
      [](Walk&, const std::string&, const QJsonValue& v, HostConfig& c) {
@@ -266,11 +271,11 @@ const Field<HostConfig> kLinkFields[] = {
      }},
     {"rtsDelayBeforeMs", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
-         return w.integer(p, v, 0, 1000, &c.link.rtsDelayBeforeMs);
+         return w.integer(p, v, limits::kRtsDelayMs, &c.link.rtsDelayBeforeMs);
      }},
     {"rtsDelayAfterMs", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, HostConfig& c) {
-         return w.integer(p, v, 0, 1000, &c.link.rtsDelayAfterMs);
+         return w.integer(p, v, limits::kRtsDelayMs, &c.link.rtsDelayAfterMs);
      }},
 };
 
@@ -279,15 +284,15 @@ const Field<HostConfig> kLinkFields[] = {
 const Field<ComSettings> kComFields[] = {
     {"blockSize", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
-         return w.integer(p, v, 1, 250, &c.blockSize);
+         return w.integer(p, v, limits::kBlockSize, &c.blockSize);
      }},
     {"defStation", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
-         return w.integer(p, v, 1, 247, &c.defStation);
+         return w.integer(p, v, limits::kStation, &c.defStation);
      }},
     {"retryMax", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
-         return w.integer(p, v, 0, 100, &c.retryMax);
+         return w.integer(p, v, limits::kRetryMax, &c.retryMax);
      }},
     {"multiStation", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
@@ -303,7 +308,7 @@ const Field<ComSettings> kComFields[] = {
      }},
     {"runMode", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
-         return w.integer(p, v, 0, 255, &c.runMode);
+         return w.integer(p, v, limits::kRunMode, &c.runMode);
      }},
     {"hostHandle", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, ComSettings& c) {
@@ -314,11 +319,11 @@ const Field<ComSettings> kComFields[] = {
 const Field<BackoffSettings> kBackoffFields[] = {
     {"giveUps", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, BackoffSettings& b) {
-         return w.integer(p, v, 0, 1000, &b.giveUps);
+         return w.integer(p, v, limits::kBackoffGiveUps, &b.giveUps);
      }},
     {"delayMs", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, BackoffSettings& b) {
-         return w.integer(p, v, 0, 3600000, &b.delayMs);
+         return w.integer(p, v, limits::kBackoffDelayMs, &b.delayMs);
      }},
 };
 
@@ -333,15 +338,15 @@ struct PresetItem {
 const Field<PresetItem> kPresetFields[] = {
     {"station", Kind::Integer, true,
      [](Walk& w, const std::string& p, const QJsonValue& v, PresetItem& i) {
-         return w.integer(p, v, 1, 247, &i.station);
+         return w.integer(p, v, limits::kStation, &i.station);
      }},
     {"type", Kind::Integer, true,
      [](Walk& w, const std::string& p, const QJsonValue& v, PresetItem& i) {
-         return w.integer(p, v, 0, 25, &i.type);
+         return w.integer(p, v, limits::kRegisterType, &i.type);
      }},
     {"address", Kind::Integer, true,
      [](Walk& w, const std::string& p, const QJsonValue& v, PresetItem& i) {
-         return w.integer(p, v, 0, 1048575, &i.address);
+         return w.integer(p, v, limits::kSimUnit, &i.address);
      }},
     {"values", Kind::Array, true,
      [](Walk&, const std::string&, const QJsonValue& v, PresetItem& i) {
@@ -359,7 +364,7 @@ const Field<SimSettings> kSimFields[] = {
              const std::string at = JsonLocator::element(p, k);
              if (!isInteger(a[k])) return w.fail(at, "expected an integer");
              int station = 0;
-             if (!w.integer(at, a[k], 1, 247, &station)) return false;
+             if (!w.integer(at, a[k], limits::kStation, &station)) return false;
              s.stations.push_back(station);
          }
          return true;
@@ -388,11 +393,11 @@ const Field<SimSettings> kSimFields[] = {
      }},
     {"turnaroundMs", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, SimSettings& s) {
-         return w.integer(p, v, 0, 1000, &s.turnaroundMs);
+         return w.integer(p, v, limits::kSimTurnaroundMs, &s.turnaroundMs);
      }},
     {"burstMs", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, SimSettings& s) {
-         return w.integer(p, v, 0, 1000, &s.burstMs);
+         return w.integer(p, v, limits::kSimBurstMs, &s.burstMs);
      }},
     {"echo", Kind::Bool, false,
      [](Walk&, const std::string&, const QJsonValue& v, SimSettings& s) {
@@ -432,11 +437,11 @@ const Field<VarItem> kVarFields[] = {
          if (v.toInt() == 0)
              return w.fail(p, "station 0 is the broadcast address; a read needs a station 1..247");
          i.stationNamed = true;
-         return w.integer(p, v, 1, 247, &i.v.station);
+         return w.integer(p, v, limits::kStation, &i.v.station);
      }},
     {"type", Kind::Integer, true,
      [](Walk& w, const std::string& p, const QJsonValue& v, VarItem& i) {
-         return w.integer(p, v, 0, 25, &i.v.type);
+         return w.integer(p, v, limits::kRegisterType, &i.v.type);
      }},
     {"address", Kind::Text, true,
      [](Walk&, const std::string&, const QJsonValue& v, VarItem& i) {
@@ -445,7 +450,7 @@ const Field<VarItem> kVarFields[] = {
      }},
     {"count", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, VarItem& i) {
-         return w.integer(p, v, 1, 65535, &i.v.count);
+         return w.integer(p, v, limits::kCount, &i.v.count);
      }},
     {"format", Kind::String, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, VarItem& i) {
@@ -475,11 +480,11 @@ const Field<WriteItem> kWriteFields[] = {
     {"station", Kind::Integer, false,
      [](Walk& w, const std::string& p, const QJsonValue& v, WriteItem& i) {
          i.stationNamed = true;
-         return w.integer(p, v, 0, 247, &i.w.req.station);
+         return w.integer(p, v, limits::kWriteStation, &i.w.req.station);
      }},
     {"type", Kind::Integer, true,
      [](Walk& w, const std::string& p, const QJsonValue& v, WriteItem& i) {
-         return w.integer(p, v, 0, 25, &i.w.req.type);
+         return w.integer(p, v, limits::kRegisterType, &i.w.req.type);
      }},
     {"address", Kind::Text, true,
      [](Walk&, const std::string&, const QJsonValue& v, WriteItem& i) {
